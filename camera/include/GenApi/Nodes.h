@@ -1,8 +1,10 @@
 // The node model: named features of a node map and their typed views.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <type_traits>
 #include <vector>
 
 #include "GenICam/Exception.h"
@@ -91,8 +93,9 @@ public:
     // Sets the entry of that symbolic name; raises for an unknown or unavailable entry.
     virtual void SetValue(const gcstring& Symbolic, bool Verify = true) = 0;
     virtual gcstring GetValue(bool Verify = false, bool IgnoreCache = false) = 0;
-    // All entries the feature has, and those that can be set at the moment.
+    // Every entry the feature has, whether or not it can be set at the moment.
     virtual void GetSymbolics(StringList_t& Symbolics) = 0;
+    // Whether the entry exists and can be set at the moment.
     virtual bool IsEntryAvailable(const gcstring& Symbolic) = 0;
 };
 
@@ -118,8 +121,10 @@ template <class T>
 class CPointer {
 public:
     CPointer() noexcept = default;
+    CPointer(std::nullptr_t) noexcept {}
     CPointer(INode* node) : ptr_(dynamic_cast<T*>(node)) {}
-    CPointer(T* typed) noexcept : ptr_(typed) {}
+    // For T = INode this would repeat the constructor above.
+    CPointer(T* typed) noexcept requires(!std::is_same_v<T, INode>) : ptr_(typed) {}
 
     T* operator->() const {
         if (ptr_ == nullptr) {
@@ -144,13 +149,27 @@ using CBooleanPtr = CPointer<IBoolean>;
 using CEnumerationPtr = CPointer<IEnumeration>;
 using CCommandPtr = CPointer<ICommand>;
 
-inline bool IsReadable(EAccessMode mode) noexcept { return mode == RO || mode == RW; }
-inline bool IsWritable(EAccessMode mode) noexcept { return mode == WO || mode == RW; }
-inline bool IsAvailable(EAccessMode mode) noexcept { return mode != NA && mode != NI; }
-inline bool IsImplemented(EAccessMode mode) noexcept { return mode != NI; }
-inline bool IsReadable(const INode* node) { return node && IsReadable(node->GetAccessMode()); }
-inline bool IsWritable(const INode* node) { return node && IsWritable(node->GetAccessMode()); }
-inline bool IsAvailable(const INode* node) { return node && IsAvailable(node->GetAccessMode()); }
+inline bool IsReadable(EAccessMode mode) noexcept {
+    return mode == RO || mode == RW;
+}
+inline bool IsWritable(EAccessMode mode) noexcept {
+    return mode == WO || mode == RW;
+}
+inline bool IsAvailable(EAccessMode mode) noexcept {
+    return mode != NA && mode != NI;
+}
+inline bool IsImplemented(EAccessMode mode) noexcept {
+    return mode != NI;
+}
+inline bool IsReadable(const INode* node) {
+    return node && IsReadable(node->GetAccessMode());
+}
+inline bool IsWritable(const INode* node) {
+    return node && IsWritable(node->GetAccessMode());
+}
+inline bool IsAvailable(const INode* node) {
+    return node && IsAvailable(node->GetAccessMode());
+}
 template <class T>
 bool IsReadable(const CPointer<T>& p) {
     return p.IsValid() && IsReadable(p.get()->GetAccessMode());

@@ -17,7 +17,7 @@ public:
     const char* GetSourceFileName() const noexcept { return sourceFileName_.c_str(); }
     unsigned int GetSourceLine() const noexcept { return sourceLine_; }
     const char* GetExceptionType() const noexcept { return exceptionType_.c_str(); }
-    // Description with type and origin, for logs: "<description> : <type> thrown (file '<f>', line <n>)".
+    // For logs, with type and origin: "<description> : <type> thrown (file '<f>', line <n>)".
     virtual const char* what() const noexcept { return what_.c_str(); }
 
 private:
@@ -28,14 +28,14 @@ private:
     std::string what_;
 };
 
-#define GENICAM_DECLARE_EXCEPTION(Name)                                                        \
-    class Name : public GenericException {                                                     \
-    public:                                                                                    \
-        Name(const char* description, const char* sourceFileName, unsigned int sourceLine)     \
-            : GenericException(description, sourceFileName, sourceLine, #Name) {}              \
-        Name(const char* description, const char* sourceFileName, unsigned int sourceLine,    \
-             const char* exceptionType)                                                        \
-            : GenericException(description, sourceFileName, sourceLine, exceptionType) {}      \
+#define GENICAM_DECLARE_EXCEPTION(Name)                                                    \
+    class Name : public GenericException {                                                 \
+    public:                                                                                \
+        Name(const char* description, const char* sourceFileName, unsigned int sourceLine) \
+            : GenericException(description, sourceFileName, sourceLine, #Name) {}          \
+        Name(const char* description, const char* sourceFileName, unsigned int sourceLine, \
+             const char* exceptionType)                                                    \
+            : GenericException(description, sourceFileName, sourceLine, exceptionType) {}  \
     }
 
 GENICAM_DECLARE_EXCEPTION(BadAllocException);

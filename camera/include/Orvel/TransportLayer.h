@@ -11,7 +11,7 @@ namespace Orvel {
 class IStreamGrabber;  // the SDK's own; reached through CInstantCamera
 
 // One camera, as created by a transport layer or interface. Destroyed by whoever created it
-// (ITransportLayer::DestroyDevice, CInstantInterface::DestroyDevice), or by the camera that owns it.
+// (ITransportLayer::DestroyDevice, CInstantInterface::DestroyDevice) or by the camera owning it.
 class IOrvelDevice {
 public:
     virtual const CDeviceInfo& GetDeviceInfo() const = 0;

@@ -1,0 +1,129 @@
+// A grabbing session's shared state: result pool, ready queue, counters, flags and pending
+// triggers under one mutex, kept alive by the session and by every result a holder still has.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "Orvel/GrabResult.h"
+#include "emulation/Scenario.h"
+
+namespace Orvel::detail {
+
+// The SDK's access to the private parts of results and holders.
+struct GrabResultAccess {
+    static CGrabResultData* Take(CGrabResultPtr& holder) noexcept {
+        CGrabResultData* data = holder.data_;
+        holder.data_ = nullptr;
+        return data;
+    }
+    // `data` carries the one reference that the holder adopts.
+    static void Give(CGrabResultPtr& holder, CGrabResultData* data) noexcept {
+        holder.Release();
+        holder.data_ = data;
+    }
+    static std::atomic<std::uint32_t>& References(CGrabResultData& data) noexcept {
+        return data.references_;
+    }
+    static ResultPool* Pool(const CGrabResultData& data) noexcept { return data.pool_; }
+    static unsigned char* Buffer(CGrabResultData& data) noexcept { return data.buffer_; }
+    static void SetLayout(CGrabResultData& data, std::size_t payloadSize,
+                          const ComponentInfo* components, std::size_t count) noexcept {
+        data.payloadSize_ = payloadSize;
+        data.componentCount_ = count;
+        for (std::size_t i = 0; i < count; ++i) {
+            data.components_[i] = components[i];
+        }
+    }
+    static void SetFrame(CGrabResultData& data, std::uint64_t imageNumber,
+                         std::uint64_t frameNumber, std::uint64_t timeStamp) noexcept {
+        data.imageNumber_ = imageNumber;
+        data.frameNumber_ = frameNumber;
+        data.timeStamp_ = timeStamp;
+    }
+    // `description` is cut to what the result can hold.
+    static void SetOutcome(CGrabResultData& data, bool succeeded, std::uint32_t errorCode,
+                           const char* description) noexcept {
+        data.succeeded_ = succeeded;
+        data.errorCode_ = errorCode;
+        std::size_t i = 0;
+        for (; description[i] != '\0' && i + 1 < sizeof data.errorDescription_; ++i) {
+            data.errorDescription_[i] = description[i];
+        }
+        data.errorDescription_[i] = '\0';
+    }
+};
+
+// Fixed capacity, allocated once: the per-result path never allocates.
+template <class T>
+class Ring {
+public:
+    explicit Ring(std::size_t capacity) : slots_(capacity) {}
+    bool Empty() const noexcept { return count_ == 0; }
+    bool Full() const noexcept { return count_ == slots_.size(); }
+    std::size_t Size() const noexcept { return count_; }
+    void Push(T value) noexcept {
+        slots_[(head_ + count_) % slots_.size()] = value;
+        ++count_;
+    }
+    T Pop() noexcept {
+        T value = slots_[head_];
+        head_ = (head_ + 1) % slots_.size();
+        --count_;
+        return value;
+    }
+
+private:
+    std::vector<T> slots_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+};
+
+class ResultPool {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    ResultPool(std::uint32_t count, std::size_t payloadSize, std::size_t triggerCapacity);
+    ResultPool(const ResultPool&) = delete;
+    ResultPool& operator=(const ResultPool&) = delete;
+
+    std::mutex mutex;
+    std::condition_variable resultReady;   // consumers, and StartGrabbing waiting for the thread
+    std::condition_variable producerWake;  // the acquisition thread: triggers and stop
+
+    // Guarded by mutex.
+    bool threadRunning = false;
+    bool stopRequested = false;
+    bool ended = false;  // the camera ended its acquisition; no result follows the queued ones
+    int waiting = 0;     // consumers blocked in a retrieval: only they need a notification
+    Ring<CGrabResultData*> ready;
+    Ring<Clock::time_point> triggers;
+    std::array<std::int64_t, kCounterCount> counters{};
+    std::uint64_t resultNumber = 0;  // of the last delivered result since the camera was opened
+
+    // With the mutex held: a free result, or null when the pool ran dry.
+    CGrabResultData* TakeFree() noexcept;
+    // With the mutex held: hands a queued result to a holder (one reference).
+    CGrabResultData* HandOut() noexcept;
+    // With the mutex held: takes back a result whose last holder let go.
+    void ReturnLocked(CGrabResultData* data) noexcept;
+    // The last holder of `data` let go (from any thread).
+    void Recycle(CGrabResultData* data) noexcept;
+    // The session's reference: queued results go back; the pool goes once no holder has a result.
+    void ReleaseSession() noexcept;
+
+private:
+    ~ResultPool();
+
+    CGrabResultData* slots_;
+    std::uint32_t count_;
+    std::vector<CGrabResultData*> free_;
+    std::uint32_t outstanding_ = 0;  // results held by holders
+    bool sessionReleased_ = false;
+};
+
+}  // namespace Orvel::detail

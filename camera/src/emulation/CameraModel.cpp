@@ -1,0 +1,94 @@
+// Geometry, payload and timing formulas of the Velkor XW model (camera/README.md states them).
+#include "emulation/CameraModel.h"
+
+#include <algorithm>
+
+namespace Orvel::detail {
+
+namespace {
+
+// Depth computation runs on an image reduced by this factor per axis.
+std::int64_t QualityDivisor(std::size_t quality) {
+    constexpr std::array<std::int64_t, 4> divisors{8, 4, 2, 1};
+    return divisors[quality];
+}
+
+std::int64_t Disparities(std::size_t quality) {
+    constexpr std::array<std::int64_t, 4> disparities{32, 64, 128, 256};
+    return disparities[quality];
+}
+
+}  // namespace
+
+Geometry ComponentGeometry(const Settings& settings, std::size_t component) {
+    const std::int64_t width = kSensorWidth / settings.binningHorizontal;
+    const std::int64_t height = kSensorHeight / settings.binningVertical;
+    const std::int64_t q = QualityDivisor(settings.quality);
+    switch (component) {
+        case kIntensity:
+            return {width, height, 1};
+        case kIntensityCombined:
+        case kRawCombined:
+            return {width, 2 * height, 1};
+        case kDisparity:
+            return {width / q, height / q, 2};
+        default:  // Confidence, Error
+            return {width / q, height / q, 1};
+    }
+}
+
+bool IsAvailable(const CameraConfig& config, const Settings& settings, std::size_t component) {
+    return config.componentPresent[component] &&
+           (component != kRawCombined || settings.mode == kSingleComponent);
+}
+
+bool IsActive(const CameraConfig& config, const Settings& settings, std::size_t component) {
+    return settings.enabled[component] && IsAvailable(config, settings, component);
+}
+
+std::int64_t PayloadSize(const CameraConfig& config, const Settings& settings) {
+    std::int64_t payload = 0;
+    for (std::size_t c = 0; c < kComponentCount; ++c) {
+        if (IsActive(config, settings, c)) {
+            payload += ComponentGeometry(settings, c).Bytes();
+        }
+    }
+    return payload;
+}
+
+Timing ComputeTiming(const CameraConfig& config, const Settings& settings) {
+    Timing timing;
+    const std::int64_t payload = PayloadSize(config, settings);
+    const std::int64_t perPacket = settings.packetSize - kGevHeaderBytes;
+    timing.packets = (payload + perPacket - 1) / perPacket + 2;
+    const double wire =
+        static_cast<double>(settings.packetSize + kEthernetOverhead) * 8.0 / config.linkBandwidth;
+    timing.transfer = static_cast<double>(timing.packets) *
+                      (wire + static_cast<double>(settings.packetDelayNs) * 1e-9);
+
+    bool depth = false;
+    bool rectified = false;
+    for (std::size_t c = 0; c < kComponentCount; ++c) {
+        if (IsActive(config, settings, c)) {
+            depth = depth || c == kDisparity || c == kConfidence || c == kError;
+            rectified = rectified || c != kRawCombined;
+        }
+    }
+    double processing = 0;
+    if (depth) {
+        const Geometry disparity = ComponentGeometry(settings, kDisparity);
+        const std::int64_t d = Disparities(settings.quality) / settings.binningHorizontal;
+        processing += static_cast<double>(disparity.width * disparity.height * d) / 2e9;
+    }
+    if (rectified) {
+        const Geometry intensity = ComponentGeometry(settings, kIntensity);
+        processing += 0.5e-9 * static_cast<double>(intensity.width * intensity.height);
+    }
+    timing.processing = processing * config.processingScale;
+    timing.latency = timing.transfer + timing.processing;
+    timing.busy = std::max(timing.transfer, timing.processing);
+    timing.period = std::max(1.0 / settings.frameRate, timing.busy);
+    return timing;
+}
+
+}  // namespace Orvel::detail

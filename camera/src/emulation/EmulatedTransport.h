@@ -1,0 +1,16 @@
+// The emulated transport: the provider of the Velkor XW device class and its transport layer.
+#pragma once
+
+#include <memory>
+
+#include "transport/Transport.h"
+
+namespace Orvel::detail {
+
+inline constexpr const char* kEmulatedDeviceClass = "VelkorGTC/Velkor/velkor_xw";
+inline constexpr const char* kEmulatedTlFullName = "OrvelEmulatedVelkorXW";
+inline constexpr const char* kEmulatedInterfaceId = "EmulatedVelkorXWLink";
+
+std::unique_ptr<ITransportProvider> MakeEmulatedProvider();
+
+}  // namespace Orvel::detail

@@ -1,0 +1,404 @@
+// Reading ORVEL_EMULATION and validating scenario files: every key, type and range.
+#include "emulation/Scenario.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "Errors.h"
+
+namespace Orvel::detail {
+
+using nlohmann::json;
+
+const std::vector<std::string>& FeatureNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list{"VkrDepthQuality",
+                                      "AcquisitionFrameRate",
+                                      "BinningHorizontal",
+                                      "BinningVertical",
+                                      "VkrIlluminationStrength",
+                                      "VkrComponentMode",
+                                      "ComponentSelector",
+                                      "ComponentEnable",
+                                      "Width",
+                                      "Height",
+                                      "PayloadSize",
+                                      "GevSCPD",
+                                      "GevSCPSPacketSize",
+                                      "TriggerMode",
+                                      "TriggerSoftware"};
+        list.insert(list.end(), kCounterNames.begin(), kCounterNames.end());
+        return list;
+    }();
+    return names;
+}
+
+CameraConfig DefaultCamera(std::size_t index) {
+    CameraConfig camera;
+    camera.serialNumber = std::to_string(40051001 + index);
+    camera.friendlyName = "VelkorXW-" + camera.serialNumber;
+    camera.ipAddress = "169.254.1." + std::to_string(10 + index);
+    return camera;
+}
+
+namespace {
+
+// Validates one scenario; every fault names the file and the key's path.
+class Reader {
+public:
+    explicit Reader(const std::string& origin) : origin_(origin) {}
+
+    [[noreturn]] void Fail(const std::string& fault) const {
+        ORVEL_THROW(RuntimeException, "Emulation scenario '" + origin_ + "': " + fault);
+    }
+
+    void OnlyKeys(const json& object, const std::vector<std::string_view>& keys,
+                  const std::string& where) const {
+        for (const auto& item : object.items()) {
+            if (std::find(keys.begin(), keys.end(), item.key()) == keys.end()) {
+                Fail("unknown key '" + item.key() + "'" + (where.empty() ? "" : " in " + where));
+            }
+        }
+    }
+
+    bool Bool(const json& value, const std::string& path) const {
+        if (!value.is_boolean()) {
+            Fail(path + " must be true or false");
+        }
+        return value.get<bool>();
+    }
+
+    std::string String(const json& value, const std::string& path) const {
+        if (!value.is_string()) {
+            Fail(path + " must be a string");
+        }
+        return value.get<std::string>();
+    }
+
+    std::uint64_t Unsigned(const json& value, const std::string& path, std::uint64_t min,
+                           std::uint64_t max, const std::string& demand) const {
+        const bool ok = value.is_number_unsigned() ||
+                        (value.is_number_integer() && value.get<std::int64_t>() >= 0);
+        if (!ok || value.get<std::uint64_t>() < min || value.get<std::uint64_t>() > max) {
+            Fail(path + " must be " + demand);
+        }
+        return value.get<std::uint64_t>();
+    }
+
+    std::int64_t Signed(const json& value, const std::string& path) const {
+        if (!value.is_number_integer() ||
+            (value.is_number_unsigned() &&
+             value.get<std::uint64_t>() >
+                 static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))) {
+            Fail(path + " must be a 64-bit integer");
+        }
+        return value.get<std::int64_t>();
+    }
+
+    double Number(const json& value, const std::string& path, double min, double max,
+                  bool minIncluded, const std::string& demand) const {
+        if (!value.is_number()) {
+            Fail(path + " must be " + demand);
+        }
+        const double number = value.get<double>();
+        if (!std::isfinite(number) || number > max || number < min ||
+            (!minIncluded && number == min)) {
+            Fail(path + " must be " + demand);
+        }
+        return number;
+    }
+
+    std::vector<std::string> Names(const json& value, const std::string& path,
+                                   const std::vector<std::string>& known, const char* what) const {
+        if (!value.is_array() ||
+            !std::all_of(value.begin(), value.end(), [](const json& v) { return v.is_string(); })) {
+            Fail(path + " must be an array of " + what + " names");
+        }
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            std::string name = value[i].get<std::string>();
+            if (std::find(known.begin(), known.end(), name) == known.end()) {
+                Fail(path + "[" + std::to_string(i) + "]: unknown " + what + " '" + name + "'");
+            }
+            names.push_back(std::move(name));
+        }
+        return names;
+    }
+
+    CameraConfig Camera(const json& object, std::size_t index) const {
+        const std::string where = "cameras[" + std::to_string(index) + "]";
+        if (!object.is_object()) {
+            Fail(where + " must be an object");
+        }
+        OnlyKeys(object,
+                 {"friendlyName", "serialNumber", "ipAddress", "missingNodes", "unreadableNodes",
+                  "missingComponents", "grabFailures", "stopGrabbingAfter", "stallAfter",
+                  "packetLossRate", "counters", "maxFrameRate", "linkBandwidth", "processingScale",
+                  "bufferCount"},
+                 where);
+        CameraConfig camera = DefaultCamera(index);
+        auto key = [&](const char* name) { return where + "." + name; };
+        if (object.contains("serialNumber")) {
+            camera.serialNumber = String(object["serialNumber"], key("serialNumber"));
+            camera.friendlyName = "VelkorXW-" + camera.serialNumber;
+        }
+        if (object.contains("friendlyName")) {
+            camera.friendlyName = String(object["friendlyName"], key("friendlyName"));
+        }
+        if (object.contains("ipAddress")) {
+            camera.ipAddress = String(object["ipAddress"], key("ipAddress"));
+            if (!IsIpv4(camera.ipAddress)) {
+                Fail(key("ipAddress") + " must be a dotted IPv4 address such as 169.254.1.10");
+            }
+        }
+        if (object.contains("missingNodes")) {
+            for (auto& name :
+                 Names(object["missingNodes"], key("missingNodes"), FeatureNames(), "node")) {
+                camera.missingNodes.insert(std::move(name));
+            }
+        }
+        if (object.contains("unreadableNodes")) {
+            for (auto& name :
+                 Names(object["unreadableNodes"], key("unreadableNodes"), FeatureNames(), "node")) {
+                camera.unreadableNodes.insert(std::move(name));
+            }
+        }
+        if (object.contains("missingComponents")) {
+            static const std::vector<std::string> components(kComponentNames.begin(),
+                                                             kComponentNames.end());
+            for (const auto& name : Names(object["missingComponents"], key("missingComponents"),
+                                          components, "component")) {
+                const auto at = std::find(components.begin(), components.end(), name);
+                camera.componentPresent[static_cast<std::size_t>(at - components.begin())] = false;
+            }
+            if (std::none_of(camera.componentPresent.begin(), camera.componentPresent.end() - 1,
+                             [](bool present) { return present; })) {
+                Fail(key("missingComponents") + " must leave a component other than RawCombined");
+            }
+        }
+        if (object.contains("grabFailures")) {
+            const json& failures = object["grabFailures"];
+            const std::string path = key("grabFailures");
+            if (!failures.is_object()) {
+                Fail(path + " must be an object");
+            }
+            OnlyKeys(failures, {"every", "errorCode", "description"}, path);
+            if (!failures.contains("every")) {
+                Fail(path + ".every is missing");
+            }
+            camera.grabFailures.every =
+                Unsigned(failures["every"], path + ".every", 1,
+                         std::numeric_limits<std::uint64_t>::max(), "a positive integer");
+            if (failures.contains("errorCode")) {
+                camera.grabFailures.errorCode = static_cast<std::uint32_t>(
+                    Unsigned(failures["errorCode"], path + ".errorCode", 0, 0xFFFFFFFFu,
+                             "an integer from 0 to 4294967295"));
+            }
+            if (failures.contains("description")) {
+                camera.grabFailures.description =
+                    String(failures["description"], path + ".description");
+                if (camera.grabFailures.description.size() > 159) {
+                    Fail(path + ".description must be at most 159 bytes long");
+                }
+            }
+        }
+        const auto count = std::numeric_limits<std::uint64_t>::max();
+        if (object.contains("stopGrabbingAfter")) {
+            camera.stopGrabbingAfter =
+                Unsigned(object["stopGrabbingAfter"], key("stopGrabbingAfter"), 1, count,
+                         "a positive integer");
+        }
+        if (object.contains("stallAfter")) {
+            camera.stallAfter = Unsigned(object["stallAfter"], key("stallAfter"), 0, count,
+                                         "a non-negative integer");
+        }
+        if (object.contains("packetLossRate")) {
+            camera.packetLossRate = Number(object["packetLossRate"], key("packetLossRate"), 0, 1,
+                                           true, "a number from 0 to 1");
+        }
+        if (object.contains("counters")) {
+            const json& counters = object["counters"];
+            const std::string path = key("counters");
+            if (!counters.is_object()) {
+                Fail(path + " must be an object");
+            }
+            for (const auto& item : counters.items()) {
+                const auto at = std::find_if(kCounterNames.begin(), kCounterNames.end(),
+                                             [&](const char* name) { return item.key() == name; });
+                if (at == kCounterNames.end()) {
+                    Fail(path + ": unknown counter '" + item.key() + "'");
+                }
+                camera.counters[static_cast<std::size_t>(at - kCounterNames.begin())] =
+                    Signed(item.value(), path + "." + item.key());
+            }
+        }
+        const double huge = std::numeric_limits<double>::max();
+        if (object.contains("maxFrameRate")) {
+            camera.maxFrameRate = Number(object["maxFrameRate"], key("maxFrameRate"), 0.5, huge,
+                                         true, "a number of at least 0.5");
+        }
+        if (object.contains("linkBandwidth")) {
+            camera.linkBandwidth = Number(object["linkBandwidth"], key("linkBandwidth"), 0, huge,
+                                          false, "a positive number");
+        }
+        if (object.contains("processingScale")) {
+            camera.processingScale = Number(object["processingScale"], key("processingScale"), 0,
+                                            huge, true, "a non-negative number");
+        }
+        if (object.contains("bufferCount")) {
+            camera.bufferCount = static_cast<std::uint32_t>(Unsigned(
+                object["bufferCount"], key("bufferCount"), 1, 1024, "an integer from 1 to 1024"));
+        }
+        return camera;
+    }
+
+    Scenario Read(const json& root) const {
+        if (!root.is_object()) {
+            Fail("the top level must be an object");
+        }
+        OnlyKeys(
+            root,
+            {"deviceClassAvailable", "transportLayerName", "interfaceFailure", "seed", "cameras"},
+            "");
+        Scenario scenario;
+        if (root.contains("deviceClassAvailable")) {
+            scenario.deviceClassAvailable =
+                Bool(root["deviceClassAvailable"], "deviceClassAvailable");
+        }
+        if (root.contains("transportLayerName")) {
+            scenario.transportLayerName = String(root["transportLayerName"], "transportLayerName");
+        }
+        if (root.contains("interfaceFailure")) {
+            const std::string failure = String(root["interfaceFailure"], "interfaceFailure");
+            if (failure == "none") {
+                scenario.interfaceFailure = InterfaceFailure::None;
+            } else if (failure == "transportLayer") {
+                scenario.interfaceFailure = InterfaceFailure::TransportLayer;
+            } else if (failure == "interface") {
+                scenario.interfaceFailure = InterfaceFailure::Interface;
+            } else {
+                Fail("interfaceFailure must be one of none, transportLayer, interface");
+            }
+        }
+        if (root.contains("seed")) {
+            scenario.seed =
+                Unsigned(root["seed"], "seed", 0, std::numeric_limits<std::uint64_t>::max(),
+                         "a non-negative integer");
+        }
+        if (!root.contains("cameras")) {
+            scenario.cameras = {DefaultCamera(0), DefaultCamera(1)};
+            return scenario;
+        }
+        const json& cameras = root["cameras"];
+        if (!cameras.is_array()) {
+            Fail("cameras must be an array");
+        }
+        if (cameras.size() > kMaxCameras) {
+            Fail("cameras has " + std::to_string(cameras.size()) +
+                 " entries; the emulation serves at most 64 cameras");
+        }
+        for (std::size_t i = 0; i < cameras.size(); ++i) {
+            scenario.cameras.push_back(Camera(cameras[i], i));
+            for (std::size_t j = 0; j < i; ++j) {
+                if (scenario.cameras[j].serialNumber == scenario.cameras[i].serialNumber) {
+                    Fail("cameras[" + std::to_string(i) + "].serialNumber '" +
+                         scenario.cameras[i].serialNumber + "' is already used by cameras[" +
+                         std::to_string(j) + "]");
+                }
+            }
+        }
+        return scenario;
+    }
+
+private:
+    static bool IsIpv4(const std::string& text) {
+        int parts = 0;
+        std::size_t at = 0;
+        while (true) {
+            std::size_t digits = 0;
+            unsigned value = 0;
+            while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 3) {
+                value = value * 10 + static_cast<unsigned>(text[at] - '0');
+                ++at;
+                ++digits;
+            }
+            if (digits == 0 || value > 255) {
+                return false;
+            }
+            if (++parts == 4) {
+                return at == text.size();
+            }
+            if (at >= text.size() || text[at] != '.') {
+                return false;
+            }
+            ++at;
+        }
+    }
+
+    const std::string& origin_;
+};
+
+std::string ReadFile(const std::string& path) {
+    auto fail = [&](int error) {
+        ORVEL_THROW(RuntimeException, "Emulation scenario '" + path + "': cannot be read (" +
+                                          std::strerror(error) + ")");
+    };
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        fail(errno);
+    }
+    std::string text;
+    char chunk[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        text.append(chunk, got);
+    }
+    const int error = std::ferror(file) ? errno : 0;
+    std::fclose(file);
+    if (error != 0) {
+        fail(error);
+    }
+    return text;
+}
+
+}  // namespace
+
+Scenario ParseScenario(std::string_view text, const std::string& origin) {
+    json root;
+    try {
+        root = json::parse(text, nullptr, true, /*ignore_comments=*/true);
+    } catch (const json::exception& error) {
+        ORVEL_THROW(RuntimeException,
+                    "Emulation scenario '" + origin + "': not valid JSON: " + error.what());
+    }
+    return Reader(origin).Read(root);
+}
+
+Scenario LoadScenario(const char* setting) {
+    const std::string value = setting ? setting : "";
+    if (value.empty()) {
+        return ParseScenario("{}", "");
+    }
+    if (std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        const std::size_t digits = value.find_first_not_of('0');
+        const std::string significant = digits == std::string::npos ? "0" : value.substr(digits);
+        if (significant.size() > 2 || std::stoul(significant) > kMaxCameras) {
+            ORVEL_THROW(RuntimeException,
+                        "ORVEL_EMULATION=" + value + ": the emulation serves at most 64 cameras.");
+        }
+        Scenario scenario;
+        for (std::size_t i = 0; i < std::stoul(significant); ++i) {
+            scenario.cameras.push_back(DefaultCamera(i));
+        }
+        return scenario;
+    }
+    return ParseScenario(ReadFile(value), value);
+}
+
+}  // namespace Orvel::detail

@@ -1,0 +1,94 @@
+// The emulation's configuration: the ORVEL_EMULATION setting and the scenario file it may name.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Orvel::detail {
+
+inline constexpr std::size_t kComponentCount = 6;
+inline constexpr std::size_t kCounterCount = 7;
+inline constexpr std::size_t kMaxCameras = 64;
+inline constexpr std::uint32_t kBufferIncomplete = 0xE1000014;
+inline constexpr const char* kDefaultTransportLayerName = "Orvel Velkor XW Emulated Producer CPU";
+
+// In the order of ComponentSelector's entries.
+inline constexpr std::array<const char*, kComponentCount> kComponentNames{
+    "IntensityCombined", "Intensity", "Disparity", "Confidence", "Error", "RawCombined"};
+enum Component : std::size_t {
+    kIntensityCombined,
+    kIntensity,
+    kDisparity,
+    kConfidence,
+    kError,
+    kRawCombined
+};
+
+inline constexpr std::array<const char*, kCounterCount> kCounterNames{
+    "Statistic_Total_Buffer_Count",    "Statistic_Failed_Buffer_Count",
+    "Statistic_Buffer_Underrun_Count", "Statistic_Total_Packet_Count",
+    "Statistic_Failed_Packet_Count",   "Statistic_Resend_Request_Count",
+    "Statistic_Resend_Packet_Count"};
+enum Counter : std::size_t {
+    kTotalBuffers,
+    kFailedBuffers,
+    kBufferUnderruns,
+    kTotalPackets,
+    kFailedPackets,
+    kResendRequests,
+    kResendPackets
+};
+
+// Every feature of the node map, for missingNodes and unreadableNodes.
+const std::vector<std::string>& FeatureNames();
+
+struct GrabFailures {
+    std::uint64_t every = 0;  // 0: none
+    std::uint32_t errorCode = kBufferIncomplete;
+    std::string description;  // empty: the default text naming the result
+};
+
+struct CameraConfig {
+    std::string friendlyName;
+    std::string serialNumber;
+    std::string ipAddress;
+    std::set<std::string, std::less<>> missingNodes;
+    std::set<std::string, std::less<>> unreadableNodes;
+    std::array<bool, kComponentCount> componentPresent{true, true, true, true, true, true};
+    GrabFailures grabFailures;
+    std::optional<std::uint64_t> stopGrabbingAfter;
+    std::optional<std::uint64_t> stallAfter;
+    double packetLossRate = 0;
+    std::array<std::optional<std::int64_t>, kCounterCount> counters;
+    double maxFrameRate = 100;
+    double linkBandwidth = 1e9;
+    double processingScale = 1.0;
+    std::uint32_t bufferCount = 10;
+};
+
+enum class InterfaceFailure { None, TransportLayer, Interface };
+
+struct Scenario {
+    bool deviceClassAvailable = true;
+    std::string transportLayerName = kDefaultTransportLayerName;
+    InterfaceFailure interfaceFailure = InterfaceFailure::None;
+    std::uint64_t seed = 1;
+    std::vector<CameraConfig> cameras;
+};
+
+// Default camera i: serial 40051001+i, address 169.254.1.(10+i).
+CameraConfig DefaultCamera(std::size_t index);
+
+// From the value of ORVEL_EMULATION (null: unset). Raises GenICam::RuntimeException for a setting
+// or scenario file that cannot be used, naming the file and the fault.
+Scenario LoadScenario(const char* setting);
+
+// Parses scenario text; `origin` names the file in error texts.
+Scenario ParseScenario(std::string_view text, const std::string& origin);
+
+}  // namespace Orvel::detail
