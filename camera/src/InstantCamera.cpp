@@ -113,9 +113,34 @@ CInstantCamera::CInstantCamera() : impl_(std::make_unique<Impl>()) {
                           Cleanup_Delete);
 }
 
-CInstantCamera::CInstantCamera(IOrvelDevice* device, ECleanup cleanup) : CInstantCamera() {
-    if (device != nullptr) {
-        Attach(device, cleanup);
+CInstantCamera::CInstantCamera(IOrvelDevice* device, ECleanup cleanup) {
+    // With Cleanup_Delete the camera owns the device from here on, also when construction
+    // fails: no destructor runs then, so whatever was taken is released here.
+    bool attaching = false;
+    try {
+        impl_ = std::make_unique<Impl>();
+        RegisterConfiguration(new CAcquireContinuousConfiguration, RegistrationMode_Append,
+                              Cleanup_Delete);
+        if (device != nullptr) {
+            attaching = true;
+            Attach(device, cleanup);
+        }
+    } catch (...) {
+        if (impl_ && impl_->device != nullptr) {
+            try {
+                DestroyDevice();
+            } catch (...) {
+                // The construction error is the one to report.
+            }
+        } else if (!attaching && device != nullptr && cleanup == Cleanup_Delete) {
+            detail::DestroyThroughCreator(device);
+        }
+        if (impl_) {
+            for (const Impl::Registration& r : impl_->handlers) {
+                Impl::Dispose(r);
+            }
+        }
+        throw;
     }
 }
 
@@ -133,16 +158,25 @@ CInstantCamera::~CInstantCamera() {
 }
 
 void CInstantCamera::Attach(IOrvelDevice* device, ECleanup cleanup) {
-    impl_->Require("Attach", {State::NoDevice, State::Closed});
-    if (device == impl_->device) {
-        impl_->cleanup = cleanup;
-        return;
+    // With Cleanup_Delete the device is the camera's from this call on: if the call fails
+    // before the camera holds it, it is destroyed here rather than left without an owner.
+    try {
+        impl_->Require("Attach", {State::NoDevice, State::Closed});
+        if (device == impl_->device) {
+            impl_->cleanup = cleanup;
+            return;
+        }
+        DestroyDevice();
+        if (device == nullptr) {
+            return;
+        }
+        impl_->Notify(*this, &CConfigurationEventHandler::OnAttach);
+    } catch (...) {
+        if (device != nullptr && device != impl_->device && cleanup == Cleanup_Delete) {
+            detail::DestroyThroughCreator(device);
+        }
+        throw;
     }
-    DestroyDevice();
-    if (device == nullptr) {
-        return;
-    }
-    impl_->Notify(*this, &CConfigurationEventHandler::OnAttach);
     impl_->device = device;
     impl_->cleanup = cleanup;
     if (device->IsOpen()) {
@@ -202,7 +236,13 @@ void CInstantCamera::RegisterConfiguration(CConfigurationEventHandler* handler,
         }
     }
     if (handler != nullptr) {
-        impl_->handlers.push_back({handler, cleanup});
+        // A handler given with Cleanup_Delete is the camera's even if it cannot be recorded.
+        try {
+            impl_->handlers.push_back({handler, cleanup});
+        } catch (...) {
+            Impl::Dispose({handler, cleanup});
+            throw;
+        }
         handler->OnConfigurationRegistered(*this);
     }
 }

@@ -135,8 +135,8 @@ TEST_P(StateGate, AllowsEachCallOnlyInItsStates) {
                              " (allowed: " + call.allowedText + ").");
     }
     const std::string name = call.name;
-    if (!(allowed && name == "Attach")) {
-        tl->DestroyDevice(spare);  // else the camera owns it now
+    if (name != "Attach") {
+        tl->DestroyDevice(spare);  // else the camera owns it, or destroyed it when refused
     }
     if (allowed && name == "DetachDevice" && state == State::Closed) {
         interface_->DestroyDevice(detachedFrom);  // handed back: ours to destroy
@@ -226,6 +226,16 @@ TEST_F(EmulationTest, AttachReplacesAndDetachHandsBack) {
     EXPECT_FALSE(camera.IsOrvelDeviceAttached());
     EXPECT_EQ(camera.DetachDevice(), nullptr);
     interface_->DestroyDevice(other);
+}
+
+TEST_F(EmulationTest, OwnedDeviceIsNotLostWhenAttachFails) {
+    Start();
+    auto& camera = Camera(0, true);  // open: attaching is not allowed
+    Orvel::IOrvelDevice* other = interface_->CreateDevice(Devices().at(1));
+    EXPECT_THROW(camera.Attach(other, Orvel::Cleanup_Delete), GenICam::LogicalErrorException);
+    // The refused device was destroyed: otherwise its interface would abort when it goes.
+    camera_.reset();
+    interface_.reset();
 }
 
 // ---- Configuration handlers ----
