@@ -1,0 +1,266 @@
+// Measurement: the frame-rate and latency benchmarks and the transport counters.
+#include "Measurement.h"
+
+#include <algorithm>
+#include <iomanip>
+#include <iostream>
+#include <numeric>
+
+#include "Tarnwell.h"
+
+namespace Tarnwell {
+
+namespace {
+
+constexpr unsigned int kRetrieveTimeoutMs = 40000;
+constexpr double kWindowSeconds = 5.0;
+constexpr std::uint64_t kTransferSeriesFrames = 10;
+constexpr std::int64_t kTransferSeriesSeconds = 1000;
+constexpr const char* kRule = "=================================================";
+
+// Puts back the flags and precision a line writer changed, so that output written later (the
+// latencies in the default float format) is not affected.
+class StreamFormatGuard {
+public:
+    explicit StreamFormatGuard(std::ostream& out)
+        : out_(out), flags_(out.flags()), precision_(out.precision()) {}
+    ~StreamFormatGuard() {
+        out_.flags(flags_);
+        out_.precision(precision_);
+    }
+    StreamFormatGuard(const StreamFormatGuard&) = delete;
+    StreamFormatGuard& operator=(const StreamFormatGuard&) = delete;
+
+private:
+    std::ostream& out_;
+    std::ios::fmtflags flags_;
+    std::streamsize precision_;
+};
+
+struct CounterRow {
+    const char* label;
+    const char* node;
+};
+
+constexpr CounterRow kCounterRows[] = {
+    {"Total Buffer Count    = ", "Statistic_Total_Buffer_Count"},
+    {"Failed Buffer Count   = ", "Statistic_Failed_Buffer_Count"},
+    {"Buffer Underrun Count = ", "Statistic_Buffer_Underrun_Count"},
+    {"Total Packet Count    = ", "Statistic_Total_Packet_Count"},
+    {"Failed Packet Count   = ", "Statistic_Failed_Packet_Count"},
+    {"Resend Request Count  = ", "Statistic_Resend_Request_Count"},
+    {"Resend Packet Count   = ", "Statistic_Resend_Packet_Count"},
+};
+
+void ReportGrabError(const Orvel::CGrabResultPtr& grabResult) {
+    WriteGrabErrorLine(std::cerr, grabResult->GetErrorCode(), grabResult->GetErrorDescription());
+}
+
+}  // namespace
+
+void GrabStatistics::add(bool succeeded, SteadyClock::time_point now) {
+    if (grabbed == 0) {
+        startsAtResult = now == start;
+    }
+    last = now;
+    ++grabbed;
+    if (!succeeded) {
+        ++errors;
+    }
+}
+
+double GrabStatistics::elapsedSeconds() const {
+    const std::int64_t nanoseconds =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(last - start).count();
+    return static_cast<double>(nanoseconds) / 1e9;
+}
+
+std::uint64_t GrabStatistics::frameIntervals() const {
+    return startsAtResult ? grabbed - 1 : grabbed;
+}
+
+double GrabStatistics::framesPerSecond() const {
+    const double seconds = elapsedSeconds();
+    if (seconds == 0) {
+        return 0;
+    }
+    return static_cast<double>(frameIntervals()) / seconds;
+}
+
+std::ostream& operator<<(std::ostream& out, const GrabStatistics& statistics) {
+    const StreamFormatGuard guard(out);
+    out << std::dec << "#grabbed: " << statistics.grabbed << ", ";
+    if (statistics.elapsedSeconds() > 0) {
+        out << std::fixed << std::setprecision(2) << statistics.framesPerSecond() << " fps, ";
+    }
+    out << statistics.errors << " errors.";
+    return out;
+}
+
+void WriteWindowLine(std::ostream& out, const GrabStatistics& window) {
+    const StreamFormatGuard guard(out);
+    out << std::dec << std::fixed << std::setprecision(2) << window.framesPerSecond() << " fps, "
+        << window.errors << " errors." << std::endl;
+}
+
+void WriteGrabErrorLine(std::ostream& out, std::uint32_t errorCode,
+                        const GenICam::gcstring& description) {
+    const StreamFormatGuard guard(out);
+    out << "Grab error occurred (" << std::hex << std::noshowbase << std::nouppercase << errorCode
+        << "): " << description << std::endl;
+}
+
+std::optional<LatencySummary> SummarizeLatencies(const std::vector<double>& samples) {
+    if (samples.empty()) {
+        return std::nullopt;
+    }
+    const auto [minimum, maximum] = std::minmax_element(samples.begin(), samples.end());
+    const double sum = std::accumulate(samples.begin(), samples.end(), 0.0);
+    return LatencySummary{sum / static_cast<double>(samples.size()), *minimum, *maximum};
+}
+
+void WriteLatencySummary(std::ostream& out, std::string_view subject,
+                         const std::optional<LatencySummary>& summary) {
+    if (!summary) {
+        out << "Avg. " << subject << ": no sample recorded" << std::endl;
+        out << "Min. " << subject << ": no sample recorded" << std::endl;
+        out << "Max. " << subject << ": no sample recorded\n" << std::endl;
+        return;
+    }
+    out << "Avg. " << subject << ": " << summary->average << " ms" << std::endl;
+    out << "Min. " << subject << ": " << summary->minimum << " ms" << std::endl;
+    out << "Max. " << subject << ": " << summary->maximum << " ms\n" << std::endl;
+}
+
+void MeasureFrameRate(Orvel::CVelkorUniversalInstantCamera& camera,
+                      Orvel::CGrabResultPtr& grabResult, const po::variables_map& options) {
+    camera.TriggerMode.SetValue("Off");
+    camera.StartGrabbing(Orvel::GrabStrategy_OneByOne, Orvel::GrabLoop_ProvidedByUser);
+    GrabStatistics total(SteadyClock::now());
+    GrabStatistics window(SteadyClock::now());
+    const auto maxSeconds = options["duration"].as<std::int64_t>();
+    const auto maxFrames = options["frames"].as<std::uint64_t>();
+
+    std::uint64_t n = 0;
+    do {
+        // The SDK answers false, with an empty holder, when grabbing ended during the wait.
+        if (!camera.RetrieveResult(kRetrieveTimeoutMs, grabResult,
+                                   Orvel::TimeoutHandling_ThrowException)) {
+            break;
+        }
+        const bool succeeded = grabResult->GrabSucceeded();
+        const SteadyClock::time_point now = SteadyClock::now();
+        ++n;
+        // The first result carries the start-up of acquisition: the count begins at the second.
+        if (n == 2) {
+            total.reset(now);
+            window.reset(now);
+        }
+        total.add(succeeded, now);
+        if (total.grabbed == 1) {
+            window.reset(now);
+        } else {
+            window.add(succeeded, now);
+        }
+        if (window.elapsedSeconds() >= kWindowSeconds) {
+            const GrabStatistics finished = window;
+            window.reset(now);
+            WriteWindowLine(std::cout, finished);
+        }
+        if (!succeeded) {
+            ReportGrabError(grabResult);
+        }
+        if (total.elapsedSeconds() >= static_cast<double>(maxSeconds) ||
+            total.grabbed >= maxFrames) {
+            stopRequested = true;
+        }
+        if (!camera.IsGrabbing()) {
+            break;
+        }
+    } while (!stopRequested);
+
+    std::cout << kRule << "\n";
+    std::cout << total << std::endl;
+}
+
+std::optional<LatencySummary> MeasureLatencySeries(Orvel::CVelkorUniversalInstantCamera& camera,
+                                                   std::uint64_t maxFrames,
+                                                   std::int64_t maxSeconds) {
+    Orvel::CGrabResultPtr grabResult;
+    camera.TriggerMode.SetValue("On");
+    camera.StartGrabbing(Orvel::GrabStrategy_OneByOne, Orvel::GrabLoop_ProvidedByUser);
+    std::vector<double> samples;
+    const SteadyClock::time_point seriesStart = SteadyClock::now();
+    std::uint64_t k = 0;
+    do {
+        camera.TriggerSoftware.Execute(true);
+        const SteadyClock::time_point t0 = SteadyClock::now();
+        if (!camera.RetrieveResult(kRetrieveTimeoutMs, grabResult,
+                                   Orvel::TimeoutHandling_ThrowException)) {
+            break;
+        }
+        ++k;
+        const bool succeeded = grabResult->GrabSucceeded();
+        const SteadyClock::time_point t1 = SteadyClock::now();
+        const std::int64_t latency =
+            std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count();
+        if (k > 1) {
+            samples.push_back(static_cast<double>(latency));
+        }
+        std::cout << "Latency: " << latency << "ms" << std::endl;
+        if (!succeeded) {
+            ReportGrabError(grabResult);
+        }
+        if (std::chrono::duration_cast<std::chrono::seconds>(t1 - seriesStart).count() >=
+            maxSeconds) {
+            break;
+        }
+        if (k >= maxFrames) {
+            break;
+        }
+        if (!camera.IsGrabbing()) {
+            break;
+        }
+    } while (!stopRequested);
+    return SummarizeLatencies(samples);
+}
+
+void MeasureLatency(Orvel::CVelkorUniversalInstantCamera& camera,
+                    const ComponentSelection& selection, const po::variables_map& options) {
+    const auto maxSeconds = options["duration"].as<std::int64_t>();
+    const auto maxFrames = options["frames"].as<std::uint64_t>();
+
+    // 1. Network transfer time: the raw images need no depth computation.
+    std::cout << "\n\nMeasure network transfer time:" << std::endl;
+    ConfigureComponents(camera, "SingleComponent", false, false, false, false, false, true);
+    const std::optional<LatencySummary> transfer =
+        MeasureLatencySeries(camera, kTransferSeriesFrames, kTransferSeriesSeconds);
+    std::cout << kRule << std::endl;
+    WriteLatencySummary(std::cout, "network transfer time", transfer);
+    camera.StopGrabbing();
+    if (stopRequested) {
+        return;
+    }
+
+    // 2. System latency with the components the run asked for.
+    std::cout << "Measure system latency:" << std::endl;
+    ConfigureComponents(camera, "SynchronizedAlternateComponents", selection.intensity,
+                        selection.intensityCombined, selection.disparity, selection.confidence,
+                        selection.error, selection.rawCombined);
+    std::cout << "Components:" << std::endl;
+    PrintComponentStates(camera);
+    const std::optional<LatencySummary> system =
+        MeasureLatencySeries(camera, maxFrames, maxSeconds);
+    std::cout << kRule << std::endl;
+    WriteLatencySummary(std::cout, "system latency", system);
+}
+
+void PrintStreamStatistics(Orvel::CVelkorUniversalInstantCamera& camera) {
+    for (const CounterRow& row : kCounterRows) {
+        std::cout << row.label;
+        const GenApi::CIntegerPtr counter(camera.GetNodeMap().GetNode(row.node));
+        std::cout << counter->GetValue(false, false) << std::endl;
+    }
+}
+
+}  // namespace Tarnwell

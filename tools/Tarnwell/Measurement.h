@@ -1,0 +1,90 @@
+// Measurement: the frame-rate and latency benchmarks and the transport counters.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include <boost/program_options.hpp>
+
+#include "Configuration.h"
+#include "Orvel/Orvel.h"
+
+namespace Tarnwell {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Grab results counted over one span of time. Every time comes from the caller, one clock
+// reading per result, so that a span restarted at a result begins exactly at that result.
+struct GrabStatistics {
+    SteadyClock::time_point start;
+    SteadyClock::time_point last;
+    std::uint64_t grabbed = 0;
+    std::uint64_t errors = 0;
+    // The first counted result was taken at the very reading that started the span: it opens
+    // the span rather than closing a frame interval.
+    bool startsAtResult = false;
+
+    explicit GrabStatistics(SteadyClock::time_point now) : start(now), last(now) {}
+
+    void reset(SteadyClock::time_point now) { *this = GrabStatistics(now); }
+    void add(bool succeeded, SteadyClock::time_point now);
+    double elapsedSeconds() const;
+    // Frame intervals that the span covers: a rate is intervals over time, not results.
+    std::uint64_t frameIntervals() const;
+    // 0 for a span of no time.
+    double framesPerSecond() const;
+};
+
+// The summary text: "#grabbed: N, R fps, E errors." (the rate only over a span of positive
+// time), without a line end. Leaves the stream's format as it found it.
+std::ostream& operator<<(std::ostream& out, const GrabStatistics& statistics);
+
+// "R fps, E errors." and a line end, for one finished reporting window.
+void WriteWindowLine(std::ostream& out, const GrabStatistics& window);
+
+// "Grab error occurred (<hex code>): <description>" and a line end.
+void WriteGrabErrorLine(std::ostream& out, std::uint32_t errorCode,
+                        const GenICam::gcstring& description);
+
+// Latencies of one series, milliseconds.
+struct LatencySummary {
+    double average = 0;
+    double minimum = 0;
+    double maximum = 0;
+};
+
+// Empty when no sample was recorded.
+std::optional<LatencySummary> SummarizeLatencies(const std::vector<double>& samples);
+
+// The average, minimum and maximum lines of one series, in the stream's current float format;
+// a series without a sample says so instead of showing a value.
+void WriteLatencySummary(std::ostream& out, std::string_view subject,
+                         const std::optional<LatencySummary>& summary);
+
+// Free-running acquisition until the `frames` or `duration` limit, a stop request or the end of
+// grabbing: a line per five-second window, then the summary. Leaves the camera grabbing.
+void MeasureFrameRate(Orvel::CVelkorUniversalInstantCamera& camera,
+                      Orvel::CGrabResultPtr& grabResult,
+                      const boost::program_options::variables_map& options);
+
+// Software-triggers single images and times each from the trigger to its result, printing one
+// line per result. The first result of a series is not recorded: it pays for the start.
+// Leaves the camera grabbing with trigger mode "On".
+std::optional<LatencySummary> MeasureLatencySeries(Orvel::CVelkorUniversalInstantCamera& camera,
+                                                   std::uint64_t maxFrames,
+                                                   std::int64_t maxSeconds);
+
+// The network transfer time (raw images alone, ten results), then the system latency with the
+// run's component selection until the `frames` or `duration` limit.
+void MeasureLatency(Orvel::CVelkorUniversalInstantCamera& camera,
+                    const ComponentSelection& selection,
+                    const boost::program_options::variables_map& options);
+
+// The seven transport counters of the connection; the camera must not be grabbing.
+void PrintStreamStatistics(Orvel::CVelkorUniversalInstantCamera& camera);
+
+}  // namespace Tarnwell

@@ -1,0 +1,172 @@
+// The tarnwell run sequence: command-line options, the guarded run block and the stop request.
+#include "Tarnwell.h"
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "Configuration.h"
+#include "Discovery.h"
+#include "Measurement.h"
+#include "Orvel/Orvel.h"
+
+namespace Tarnwell {
+
+std::atomic<bool> stopRequested{false};
+
+namespace {
+
+constexpr const char* kLatencyMode = "latency";
+
+// The frame limit as the library reads it, except that a negative number is an invalid value:
+// the library's conversion would wrap "-1" to the largest count, which means "no limit".
+class FrameCountValue : public po::typed_value<std::uint64_t> {
+public:
+    FrameCountValue() : po::typed_value<std::uint64_t>(nullptr) {}
+
+    void xparse(boost::any& valueStore, const std::vector<std::string>& tokens) const override {
+        po::validators::check_first_occurrence(valueStore);
+        const std::string& token = po::validators::get_single_string(tokens);
+        if (!token.empty() && token.front() == '-' &&
+            token.find_first_not_of('0', 1) != std::string::npos) {
+            throw po::invalid_option_value(token);
+        }
+        po::typed_value<std::uint64_t>::xparse(valueStore, tokens);
+    }
+};
+
+// The run between the SDK's start-up and its shut-down. Resources are locals declared in
+// creation order, so that they are released in reverse also when an error leaves.
+int RunCameraBlock(const po::variables_map& options) {
+    // 1. SDK start-up.
+    Orvel::OrvelInitialize();
+
+    // 2. Discovery, name filter, listing or opening.
+    CameraSelection selection;
+    if (SelectCamera(options, selection) == SelectionOutcome::Listed) {
+        return 0;
+    }
+    Orvel::CVelkorUniversalInstantCamera& camera = *selection.camera;
+
+    // 3. Settings, report, components.
+    ApplyCameraSettings(camera, options);
+    PrintConnectionReport(camera);
+    const ComponentSelection components = SelectComponents(options);
+    ConfigureComponents(camera, "SynchronizedAlternateComponents", components.intensity,
+                        components.intensityCombined, components.disparity, components.confidence,
+                        components.error, components.rawCombined);
+
+    // 4. From here on an interrupt ends the measurement instead of the process.
+    Orvel::CGrabResultPtr grabResult;
+    std::signal(SIGINT, StopHandler);
+    std::signal(SIGTERM, StopHandler);
+
+    // 5. Measurement; any mode but exactly "latency" measures the frame rate.
+    if (options["measurement-mode"].as<std::string>() == kLatencyMode) {
+        MeasureLatency(camera, components, options);
+    } else {
+        MeasureFrameRate(camera, grabResult, options);
+    }
+
+    // 6. Counters, then the camera closes before its result and the camera itself go.
+    camera.StopGrabbing();
+    PrintStreamStatistics(camera);
+    camera.Close();
+    grabResult.Release();
+    return 0;
+}
+
+}  // namespace
+
+void DeclareOptions(po::options_description& description) {
+    // clang-format off
+    description.add_options()
+        ("help,h", "print help")
+        ("name,n", po::value<std::string>()->default_value("*"),
+            "Camera name filter (glob pattern). First matching device will be used.")
+        ("quality-mode", po::value<std::string>()->default_value("High"),
+            "Set depth quality mode (Low, Medium, High, Full).")
+        ("framerate", po::value<float>()->default_value(2.0F), "Set acquisition framerate [Hz].")
+        ("binning", po::value<int>()->default_value(1), "Set binning mode (1, 2, 4)")
+        ("frames", (new FrameCountValue)->default_value(std::numeric_limits<std::uint64_t>::max()),
+            "Maximum number of frames to grab.")
+        ("duration,d",
+            po::value<std::int64_t>()->default_value(std::numeric_limits<std::int64_t>::max()),
+            "Maximum duration to grab [seconds].")
+        ("enable-disparity", "Enable disparty component")
+        ("enable-intensity", "Enable intensity component")
+        ("enable-intensity-combined", "Enable intensity combined component")
+        ("enable-confidence", "Enable confidence component")
+        ("enable-error", "Enable error component")
+        ("enable-raw-combined",
+            "Enable raw combined component. This will disables all other component")
+        ("measurement-mode", po::value<std::string>()->default_value("framerate"),
+            "Set measurement mode (framerate, latency)")
+        ("list,l", "list cameras matching the name filter and exit.");
+    // clang-format on
+}
+
+void ParseOptions(int argc, const char* const argv[], const po::options_description& description,
+                  po::variables_map& options) {
+    po::store(po::parse_command_line(argc, argv, description), options);
+    po::notify(options);
+}
+
+void StopHandler(int signalNumber) {
+    if (signalNumber == SIGINT || signalNumber == SIGTERM) {
+        stopRequested.exchange(true);
+    }
+}
+
+void RaiseError(unsigned int sourceLine, const char* format, ...) {
+    char message[256];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    throw GenICam::RuntimeException(message, "tools/Tarnwell/Tarnwell", sourceLine,
+                                    "RuntimeException");
+}
+
+int Run(int argc, char* argv[]) {
+    // 1. Options.
+    po::options_description description("Options");
+    DeclareOptions(description);
+    po::variables_map options;
+    try {
+        ParseOptions(argc, argv, description, options);
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+        std::cout << description << std::endl;
+        return 1;
+    }
+
+    // 2. Help, before the SDK starts.
+    if (options.count("help") != 0) {
+        std::cout << description << std::endl;
+        return 1;
+    }
+
+    // 3. The run, with every error that leaves it reported as one line.
+    int exitCode = 0;
+    try {
+        exitCode = RunCameraBlock(options);
+    } catch (const GenICam::GenericException& error) {
+        std::cerr << error.GetDescription() << std::endl;
+        exitCode = 1;
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+        exitCode = 1;
+    }
+
+    // 4. Shut-down, also after a failed start-up, which leaves nothing to shut down.
+    Orvel::OrvelTerminate(true);
+    return exitCode;
+}
+
+}  // namespace Tarnwell

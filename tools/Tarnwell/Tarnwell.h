@@ -1,0 +1,33 @@
+// The tarnwell run sequence: command-line options, the guarded run block and the stop request.
+#pragma once
+
+#include <atomic>
+
+#include <boost/program_options.hpp>
+
+namespace Tarnwell {
+
+namespace po = boost::program_options;
+
+// Set by the stop handler and by the frame-rate measurement at its limits; never reset.
+extern std::atomic<bool> stopRequested;
+
+// Adds the fifteen options, in help-text order, to a description captioned "Options".
+void DeclareOptions(po::options_description& description);
+
+// Parses, stores and notifies; every error is a standard exception carrying the library's message.
+void ParseOptions(int argc, const char* const argv[], const po::options_description& description,
+                  po::variables_map& options);
+
+// Installed for SIGINT and SIGTERM: asks the running measurement to end after its current result.
+void StopHandler(int signalNumber);
+
+// Raises the program's own error: a GenICam::RuntimeException whose description is the message
+// formatted printf-style and cut to 255 characters.
+[[noreturn]] void RaiseError(unsigned int sourceLine, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// The whole program: returns the process exit code.
+int Run(int argc, char* argv[]);
+
+}  // namespace Tarnwell
