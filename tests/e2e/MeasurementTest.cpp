@@ -1,0 +1,169 @@
+// End-to-end tests of the frame-rate measurement and the transport counters.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "Tarnwell.h"
+
+namespace tarnwell::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const Line kUnit = Exact("Processing Unit: CPU");
+const Line kRule = Exact("=================================================");
+// Intensity alone at binning 1: 2304000 bytes in 1464-byte packets, plus leader and trailer.
+constexpr long long kPackets = 1576;
+
+std::vector<Line> Head(int binning = 1) {
+    return std::vector<Line>{kUnit} + ConnectionReport(binning);
+}
+
+// The summary line of an output, which comes right after the rule.
+std::string Summary(const std::string& out) {
+    const auto lines = SplitLines(out);
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        if (lines[i] == "=================================================") {
+            return lines[i + 1];
+        }
+    }
+    return "";
+}
+
+long GrabbedOf(const std::string& summary) {
+    return summary.starts_with("#grabbed: ") ? std::stol(summary.substr(10)) : -1;
+}
+
+struct FramesCase {
+    std::string frames;
+    int retrieved;  // results the camera delivered, all counted by the transport counters
+    std::string summary;
+};
+
+class FrameLimit : public ::testing::TestWithParam<FramesCase> {};
+
+TEST_P(FrameLimit, CountsTheFramesAfterTheFirst) {
+    const auto run = RunTarnwell({"--frames", GetParam().frames, "--framerate", "10"});
+    EXPECT_TRUE(OutputMatches(
+        run.out, Head() + kRule + Pattern(GetParam().summary) +
+                     Counters(GetParam().retrieved, 0, 0, GetParam().retrieved * kPackets)));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, FrameLimit,
+    ::testing::Values(
+        // One result, counted, over the time from the start of grabbing.
+        FramesCase{"0", 1, "#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\."},
+        FramesCase{"1", 1, "#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\."},
+        // N + 1 results; the rate is the camera's: N results span N - 1 frame intervals.
+        FramesCase{"2", 3, "#grabbed: 2, (9\\.9\\d|10\\.0\\d) fps, 0 errors\\."},
+        FramesCase{"7", 8, "#grabbed: 7, (9\\.9\\d|10\\.0\\d) fps, 0 errors\\."}));
+
+TEST(FrameRate, SummaryRateIsTheCamerasRateAtAnyFrameCount) {
+    // A steady 20 fps camera read 22.22 fps over ten frames when results were divided by
+    // intervals one fewer.
+    for (const std::string frames : {"3", "10", "40"}) {
+        const auto run = RunTarnwell({"--frames", frames, "--framerate", "20", "--binning", "4"});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NEAR(RateOf(Summary(run.out)), 20.0, 0.2) << Summary(run.out);
+    }
+}
+
+TEST(FrameRate, DurationEndsTheRunAtTheFirstResultPastIt) {
+    // Zero or negative: one result.
+    for (const std::string duration : {"0", "-3"}) {
+        const auto run = RunTarnwell({"-d", duration, "--framerate", "10"});
+        EXPECT_TRUE(OutputMatches(
+            run.out, Head() + kRule + Pattern("#grabbed: 1, .*") + Counters(1, 0, 0, kPackets)));
+    }
+    // One second at 10 fps: the result at one second after the second result, or the one after
+    // it when the clock reads just short of the second.
+    const auto run = RunTarnwell({"--duration", "1", "--framerate", "10"});
+    const auto summary = Summary(run.out);
+    EXPECT_TRUE(summary == "#grabbed: 11, 10.00 fps, 0 errors." ||
+                summary.starts_with("#grabbed: 12, "))
+        << summary;
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST(FrameRate, FailedGrabsAreReportedAndCounted) {
+    // Results 3, 6 and 9 fail; the first result is not in the summary's counts.
+    const auto run = RunTarnwell({"--frames", "9", "--framerate", "20", "--binning", "4"},
+                                 Emulation::Scenario("grabFailures"));
+    EXPECT_EQ(run.err,
+              "Grab error occurred (ff): Emulated CRC error\n"
+              "Grab error occurred (ff): Emulated CRC error\n"
+              "Grab error occurred (ff): Emulated CRC error\n");
+    EXPECT_TRUE(OutputMatches(run.out, Head(4) + kRule +
+                                           Pattern("#grabbed: 9, \\d+\\.\\d\\d fps, 3 errors\\.") +
+                                           Counters(10, 3, 0, 10 * 101)));
+    EXPECT_EQ(run.exitCode, 0);
+
+    // Codes in lower-case hexadecimal without leading zeros.
+    const auto other =
+        RunTarnwell({"--frames", "1", "--binning", "4"},
+                    Emulation::Json(R"({"cameras": [{"grabFailures": {"every": 1, "errorCode": 4096,
+                            "description": "Lost: 7 packets"}}]})"));
+    EXPECT_EQ(other.err, "Grab error occurred (1000): Lost: 7 packets\n");
+    EXPECT_EQ(Summary(other.out).substr(0, 12), "#grabbed: 1,");
+    EXPECT_TRUE(Summary(other.out).ends_with(" 1 errors.")) << other.out;
+}
+
+TEST(FrameRate, CameraThatStopsGrabbingEndsTheRunWithTheSummary) {
+    auto run =
+        RunTarnwell({"--framerate", "20", "--binning", "4"}, Emulation::Scenario("stopsGrabbing"));
+    EXPECT_TRUE(OutputMatches(run.out, Head(4) + kRule +
+                                           Pattern("#grabbed: 4, \\d+\\.\\d\\d fps, 0 errors\\.") +
+                                           Counters(5, 0, 0, 5 * 101)));
+    EXPECT_EQ(run.exitCode, 0);
+
+    // Ending at the second result leaves a span of no time: no rate at all rather than one
+    // over a few nanoseconds.
+    run = RunTarnwell({"--framerate", "20", "--binning", "4"},
+                      Emulation::Json(R"({"cameras": [{"stopGrabbingAfter": 2}]})"));
+    EXPECT_EQ(Summary(run.out), "#grabbed: 1, 0 errors.");
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST(Counters, ShowTheValuesTheCameraReports) {
+    const auto run = RunTarnwell({"--frames", "1"}, Emulation::Scenario("fixedCounters"));
+    EXPECT_TRUE(
+        OutputMatches(run.out, Head() + kRule + Pattern("#grabbed: 1, .*") +
+                                   Counters(0, 0, 0, kPackets, -3, 9223372036854775807LL, 0)));
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST(Counters, MissingCounterEndsTheReportAfterItsLabel) {
+    const auto run = RunTarnwell({"--frames", "1"}, Emulation::Scenario("missingPacketCounter"));
+    auto counters = Counters(1, 0, 0, 0);
+    counters.resize(3);
+    EXPECT_TRUE(OutputMatches(run.out, Head() + kRule + Pattern("#grabbed: 1, .*") + counters +
+                                           Unterminated("Total Packet Count    = ")));
+    EXPECT_EQ(run.err, "NULL pointer dereferenced\n");
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+// Waits for the first failed grab: it comes after the stop handler is installed.
+class Interrupt : public ::testing::TestWithParam<int> {};
+
+TEST_P(Interrupt, EndsTheFrameRateRunWithItsStatistics) {
+    auto process = StartTarnwell(
+        {"--framerate", "20", "--binning", "4"},
+        Emulation::Json(R"({"cameras": [{"grabFailures": {"every": 4, "description": "x"}}]})"));
+    ASSERT_TRUE(process->WaitForError("Grab error occurred", 20s)) << process->Output();
+    process->Signal(GetParam());
+    const auto run = process->Wait(20s);
+    EXPECT_TRUE(OutputMatches(
+        run.out, Head(4) + kRule + Pattern("#grabbed: \\d+, \\d+\\.\\d\\d fps, \\d+ errors\\.") +
+                     AnyCounters()));
+    EXPECT_EQ(run.exitCode, 0);
+    // The stop takes effect at the next result (20 a second), not after the run went on.
+    EXPECT_LT(GrabbedOf(Summary(run.out)), 40) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupt, ::testing::Values(SIGINT, SIGTERM));
+
+}  // namespace
+}  // namespace tarnwell::test

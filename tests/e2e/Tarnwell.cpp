@@ -1,0 +1,128 @@
+// Locating the binary and the scenarios, and writing one-off scenario files.
+#include "Tarnwell.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
+namespace tarnwell::test {
+namespace {
+
+Environment EnvironmentFor(const Emulation& emulation) {
+    return {{"ORVEL_EMULATION", emulation.value}};
+}
+
+// Removes the one-off scenarios at exit; each test binary has its own directory.
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        path_ =
+            std::filesystem::temp_directory_path() / ("tarnwell-e2e-" + std::to_string(getpid()));
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::filesystem::path Next() {
+        return path_ / ("scenario-" + std::to_string(counter_++) + ".json");
+    }
+
+private:
+    std::filesystem::path path_;
+    std::atomic<int> counter_{0};
+};
+
+ScratchDirectory& Scratch() {
+    static ScratchDirectory directory;
+    return directory;
+}
+
+}  // namespace
+
+Emulation Emulation::Scenario(const std::string& name) {
+    return {std::string(TARNWELL_SCENARIOS) + "/" + name + ".json"};
+}
+
+Emulation Emulation::Json(const std::string& json) {
+    const auto path = Scratch().Next();
+    std::ofstream(path) << json;
+    return {path.string()};
+}
+
+std::string TarnwellBinary() {
+    return TARNWELL_BINARY;
+}
+
+std::vector<Line> ConnectionReport(int binning, int camera) {
+    const int width = 1920 / binning;
+    const int height = 1200 / binning;
+    // Depth quality "High" halves the depth images; disparities take two bytes per pixel.
+    const int payload = width * height + (width / 2) * (height / 2) * 2;
+    const std::string serial = std::to_string(40051001 + camera);
+    return {
+        Exact("Connected to camera VelkorXW-" + serial),
+        Exact("Serial Number          = " + serial),
+        Exact("Image binning          = " + std::to_string(binning) + " "),
+        Exact("Intensity image width  = " + std::to_string(width) + " px"),
+        Exact("Intensity image height = " + std::to_string(height) + " px"),
+        Exact("Depth quality          = High"),
+        Exact("Disparity image width  = " + std::to_string(width / 2) + " px"),
+        Exact("Disparity image height = " + std::to_string(height / 2) + " px"),
+        Exact("Payload size           = " + std::to_string(payload) + " B"),
+        Exact("GEV packet delay       = 0 ns"),
+        Exact("GEV packet size        = 1500 B"),
+    };
+}
+
+std::vector<Line> Counters(long long total, long long failed, long long underruns,
+                           long long packets, long long failedPackets, long long resendRequests,
+                           long long resentPackets) {
+    return {
+        Exact("Total Buffer Count    = " + std::to_string(total)),
+        Exact("Failed Buffer Count   = " + std::to_string(failed)),
+        Exact("Buffer Underrun Count = " + std::to_string(underruns)),
+        Exact("Total Packet Count    = " + std::to_string(packets)),
+        Exact("Failed Packet Count   = " + std::to_string(failedPackets)),
+        Exact("Resend Request Count  = " + std::to_string(resendRequests)),
+        Exact("Resend Packet Count   = " + std::to_string(resentPackets)),
+    };
+}
+
+std::vector<Line> AnyCounters() {
+    return {
+        Pattern("Total Buffer Count    = \\d+"), Pattern("Failed Buffer Count   = \\d+"),
+        Pattern("Buffer Underrun Count = \\d+"), Pattern("Total Packet Count    = \\d+"),
+        Pattern("Failed Packet Count   = \\d+"), Pattern("Resend Request Count  = \\d+"),
+        Pattern("Resend Packet Count   = \\d+"),
+    };
+}
+
+double RateOf(const std::string& line) {
+    const auto end = line.find(" fps");
+    if (end == std::string::npos) {
+        return -1;
+    }
+    const auto space = line.rfind(' ', end - 1);
+    const auto begin = space == std::string::npos ? 0 : space + 1;
+    return std::stod(line.substr(begin, end - begin));
+}
+
+ProcessResult RunTarnwell(const std::vector<std::string>& args, const Emulation& emulation,
+                          std::chrono::milliseconds timeout) {
+    std::vector<std::string> argv{TarnwellBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv, EnvironmentFor(emulation), timeout);
+}
+
+std::unique_ptr<Process> StartTarnwell(const std::vector<std::string>& args,
+                                       const Emulation& emulation) {
+    std::vector<std::string> argv{TarnwellBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<Process>(argv, EnvironmentFor(emulation));
+}
+
+}  // namespace tarnwell::test
