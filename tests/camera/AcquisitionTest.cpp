@@ -318,7 +318,10 @@ TEST_P(GrabFailures, FailEveryNthResult) {
         }
     }
     camera.StopGrabbing();
-    EXPECT_EQ(Counter("Statistic_Failed_Buffer_Count"), 2);
+    // Results queued but not retrieved when grabbing stopped were delivered too.
+    const std::int64_t delivered = Counter("Statistic_Total_Buffer_Count");
+    EXPECT_GE(delivered, 7);
+    EXPECT_EQ(Counter("Statistic_Failed_Buffer_Count"), delivered / 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(
