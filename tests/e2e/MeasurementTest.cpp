@@ -51,23 +51,24 @@ TEST_P(FrameLimit, CountsTheFramesAfterTheFirst) {
     EXPECT_EQ(run.exitCode, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Counts, FrameLimit,
-    ::testing::Values(
-        // One result, counted, over the time from the start of grabbing.
-        FramesCase{"0", 1, "#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\."},
-        FramesCase{"1", 1, "#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\."},
-        // N + 1 results; the rate is the camera's: N results span N - 1 frame intervals.
-        FramesCase{"2", 3, "#grabbed: 2, (9\\.9\\d|10\\.0\\d) fps, 0 errors\\."},
-        FramesCase{"7", 8, "#grabbed: 7, (9\\.9\\d|10\\.0\\d) fps, 0 errors\\."}));
+INSTANTIATE_TEST_SUITE_P(Counts, FrameLimit,
+                         ::testing::Values(
+                             // One result, counted, over the time from the start of grabbing.
+                             FramesCase{"0", 1, "#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\."},
+                             FramesCase{"1", 1, "#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\."},
+                             // N + 1 results (the rate's accuracy is tested below).
+                             FramesCase{"2", 3, "#grabbed: 2, \\d+\\.\\d\\d fps, 0 errors\\."},
+                             FramesCase{"7", 8, "#grabbed: 7, \\d+\\.\\d\\d fps, 0 errors\\."}));
 
 TEST(FrameRate, SummaryRateIsTheCamerasRateAtAnyFrameCount) {
     // A steady 20 fps camera read 22.22 fps over ten frames when results were divided by
-    // intervals one fewer.
-    for (const std::string frames : {"3", "10", "40"}) {
+    // intervals one fewer. A busy machine delays single results by a few milliseconds, which
+    // weighs less the longer the span: 5 % over half a second, 1 % over three seconds.
+    for (const auto& [frames, tolerance] :
+         std::vector<std::pair<std::string, double>>{{"3", 1.0}, {"10", 1.0}, {"60", 0.2}}) {
         const auto run = RunTarnwell({"--frames", frames, "--framerate", "20", "--binning", "4"});
         ASSERT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_NEAR(RateOf(Summary(run.out)), 20.0, 0.2) << Summary(run.out);
+        EXPECT_NEAR(RateOf(Summary(run.out)), 20.0, tolerance) << Summary(run.out);
     }
 }
 
@@ -82,8 +83,7 @@ TEST(FrameRate, DurationEndsTheRunAtTheFirstResultPastIt) {
     // it when the clock reads just short of the second.
     const auto run = RunTarnwell({"--duration", "1", "--framerate", "10"});
     const auto summary = Summary(run.out);
-    EXPECT_TRUE(summary == "#grabbed: 11, 10.00 fps, 0 errors." ||
-                summary.starts_with("#grabbed: 12, "))
+    EXPECT_TRUE(summary.starts_with("#grabbed: 11, ") || summary.starts_with("#grabbed: 12, "))
         << summary;
     EXPECT_EQ(run.exitCode, 0);
 }
