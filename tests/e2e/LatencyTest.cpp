@@ -68,18 +68,6 @@ TEST(Latency, TwoStagesWithTheirSummariesAndTheCounters) {
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitCode, 0);
 
-    // The camera's modelled delays: raw images take the link 38.7 ms (nothing to compute); the
-    // intensity image 19.4 ms on the link plus 1.2 ms rectification. A measured latency is
-    // truncated to whole milliseconds and never shorter than the model; a busy machine can only
-    // add to it, so the shortest of a series shows the measurement's own error.
-    const auto expectModel = [](const std::vector<int>& latencies, int model) {
-        ASSERT_FALSE(latencies.empty());
-        EXPECT_GE(*std::min_element(latencies.begin(), latencies.end()), model);
-        EXPECT_LE(*std::min_element(latencies.begin(), latencies.end()), model + 2);
-    };
-    expectModel(Latencies(run.out, 0, 10), 38);
-    expectModel(Latencies(run.out, 10, 10), 20);
-
     // The first result of each series is printed but not recorded: the summaries are those of
     // the other results, in the stream's default format.
     const auto expectSummary = [&](const std::string& subject, std::vector<int> recorded) {

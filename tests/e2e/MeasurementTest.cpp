@@ -60,18 +60,6 @@ INSTANTIATE_TEST_SUITE_P(Counts, FrameLimit,
                              FramesCase{"2", 3, "#grabbed: 2, \\d+\\.\\d\\d fps, 0 errors\\."},
                              FramesCase{"7", 8, "#grabbed: 7, \\d+\\.\\d\\d fps, 0 errors\\."}));
 
-TEST(FrameRate, SummaryRateIsTheCamerasRateAtAnyFrameCount) {
-    // A steady 20 fps camera read 22.22 fps over ten frames when results were divided by
-    // intervals one fewer. A busy machine delays single results by a few milliseconds, which
-    // weighs less the longer the span: 5 % over half a second, 1 % over three seconds.
-    for (const auto& [frames, tolerance] :
-         std::vector<std::pair<std::string, double>>{{"3", 1.0}, {"10", 1.0}, {"60", 0.2}}) {
-        const auto run = RunTarnwell({"--frames", frames, "--framerate", "20", "--binning", "4"});
-        ASSERT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_NEAR(RateOf(Summary(run.out)), 20.0, tolerance) << Summary(run.out);
-    }
-}
-
 TEST(FrameRate, DurationEndsTheRunAtTheFirstResultPastIt) {
     // Zero or negative: one result.
     for (const std::string duration : {"0", "-3"}) {

@@ -1,0 +1,64 @@
+// End-to-end checks that the printed figures are the emulated camera's true rate and delay. They
+// run alone (a busy machine delays single results), with bounds loose enough for CI's noise;
+// bench/ holds the tight ones.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "Tarnwell.h"
+
+namespace tarnwell::test {
+namespace {
+
+std::string SummaryLine(const std::string& out) {
+    const auto lines = SplitLines(out);
+    const auto rule =
+        std::find(lines.begin(), lines.end(), "=================================================");
+    return rule == lines.end() || rule + 1 == lines.end() ? "" : *(rule + 1);
+}
+
+std::vector<int> Latencies(const std::string& out) {
+    std::vector<int> values;
+    for (const auto& line : SplitLines(out)) {
+        if (line.starts_with("Latency: ")) {
+            values.push_back(std::stoi(line.substr(9)));
+        }
+    }
+    return values;
+}
+
+int Median(std::vector<int> values) {
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+TEST(E2EAccuracy, SummaryRateIsTheCamerasRateAtAnyFrameCount) {
+    // A steady 20 fps camera read 22.22 fps over ten frames when results were divided by
+    // intervals one fewer. A late result weighs less the longer the span: 5 % over half a
+    // second, 1 % over three seconds.
+    for (const auto& [frames, tolerance] :
+         std::vector<std::pair<std::string, double>>{{"10", 1.0}, {"60", 0.2}}) {
+        const auto run = RunTarnwell({"--frames", frames, "--framerate", "20", "--binning", "4"});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NEAR(RateOf(SummaryLine(run.out)), 20.0, tolerance) << SummaryLine(run.out);
+    }
+}
+
+TEST(E2EAccuracy, LatenciesFollowTheCamerasModel) {
+    // Modelled delays at binning 1: raw images take the link 38.7 ms (nothing to compute); the
+    // intensity image 19.4 ms on the link plus 1.2 ms rectification. Latencies are truncated to
+    // whole milliseconds; the median of each series is within 2 ms of the model.
+    const auto run = RunTarnwell({"--measurement-mode", "latency", "--frames", "10"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto latencies = Latencies(run.out);
+    ASSERT_EQ(latencies.size(), 20u);
+    const int transfer = Median({latencies.begin(), latencies.begin() + 10});
+    const int system = Median({latencies.begin() + 10, latencies.end()});
+    EXPECT_GE(transfer, 37);
+    EXPECT_LE(transfer, 40);
+    EXPECT_GE(system, 19);
+    EXPECT_LE(system, 22);
+}
+
+}  // namespace
+}  // namespace tarnwell::test
