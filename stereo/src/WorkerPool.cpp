@@ -1,0 +1,68 @@
+// A fixed set of threads that run the stripes of one frame.
+#include "WorkerPool.h"
+
+namespace Tarnwell::stereo::detail {
+
+WorkerPool::WorkerPool(int threads) {
+    for (int i = 1; i < threads; ++i) {
+        workers_.emplace_back([this] { Work(); });
+    }
+}
+
+WorkerPool::~WorkerPool() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_) {
+        worker.join();
+    }
+}
+
+void WorkerPool::Run(int count, Task task, void* context) {
+    {
+        std::lock_guard lock(mutex_);
+        task_ = task;
+        context_ = context;
+        count_ = count;
+        next_.store(0, std::memory_order_relaxed);
+        busy_ = static_cast<int>(workers_.size());
+        ++generation_;
+    }
+    wake_.notify_all();
+    Drain();
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [this] { return busy_ == 0; });
+}
+
+void WorkerPool::Drain() {
+    for (int i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1)) {
+        task_(context_, i);
+    }
+}
+
+void WorkerPool::Work() {
+    unsigned seen = 0;
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) {
+                return;
+            }
+            seen = generation_;
+        }
+        Drain();
+        bool last = false;
+        {
+            std::lock_guard lock(mutex_);
+            last = --busy_ == 0;
+        }
+        if (last) {
+            finished_.notify_one();
+        }
+    }
+}
+
+}  // namespace Tarnwell::stereo::detail
