@@ -65,6 +65,47 @@ std::optional<LatencySummary> SummarizeLatencies(const std::vector<double>& samp
 void WriteLatencySummary(std::ostream& out, std::string_view subject,
                          const std::optional<LatencySummary>& summary);
 
+// The frame-rate measurement's own work per result, apart from retrieving it: the counts, the
+// window line and the limit tests. Kept apart from the retrieval so that its cost can be measured
+// on its own.
+class FrameRateCounter {
+public:
+    // `now`: just after grabbing started.
+    FrameRateCounter(SteadyClock::time_point now, std::uint64_t maxFrames, std::int64_t maxSeconds);
+
+    // Counts the result taken at `now` and writes the window line of a full window to `out`;
+    // true once the `frames` or `duration` limit is reached.
+    bool Count(bool succeeded, SteadyClock::time_point now, std::ostream& out);
+    const GrabStatistics& total() const { return total_; }
+
+private:
+    GrabStatistics total_;
+    GrabStatistics window_;
+    std::uint64_t n_ = 0;  // results so far, the first included
+    std::uint64_t maxFrames_;
+    double maxSeconds_;
+};
+
+// A latency series' own work per result, apart from triggering and retrieving it: the latency,
+// its sample, its line and the limit tests. Kept apart so that its cost can be measured on its own.
+class LatencyRecorder {
+public:
+    LatencyRecorder(SteadyClock::time_point seriesStart, std::uint64_t maxFrames,
+                    std::int64_t maxSeconds);
+
+    // The result triggered at `t0` and in hand at `t1`: writes its line to `out` and, unless it
+    // is the first of the series, records it; true once a limit ends the series.
+    bool Record(SteadyClock::time_point t0, SteadyClock::time_point t1, std::ostream& out);
+    std::optional<LatencySummary> Summary() const { return SummarizeLatencies(samples_); }
+
+private:
+    SteadyClock::time_point seriesStart_;
+    std::uint64_t maxFrames_;
+    std::int64_t maxSeconds_;
+    std::uint64_t k_ = 0;  // results so far, the first included
+    std::vector<double> samples_;
+};
+
 // Free-running acquisition until the `frames` or `duration` limit, a stop request or the end of
 // grabbing: a line per five-second window, then the summary. Leaves the camera grabbing.
 void MeasureFrameRate(Orvel::CVelkorUniversalInstantCamera& camera,

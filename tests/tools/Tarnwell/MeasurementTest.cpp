@@ -164,5 +164,77 @@ TEST(LatencySummaryTest, NoSampleRecorded) {
               "Max. system latency: no sample recorded\n\n");
 }
 
+// Makes sure the per-result work of the frame-rate loop starts the count at the second result,
+// prints a window line per five seconds and ends at the duration. Example failure: a window
+// that counts the result it starts at, 10.20 fps for a steady 10 fps camera.
+TEST(FrameRateCounterTest, WindowsAndDurationOfASteadyCamera) {
+    FrameRateCounter counter(kT0, UINT64_MAX, 12);
+    std::ostringstream out;
+    // The first result at 0.3 s, then one every 100 ms.
+    EXPECT_FALSE(counter.Count(true, kT0 + milliseconds(300), out));
+    int results = 1;
+    bool limitReached = false;
+    while (!limitReached) {
+        limitReached = counter.Count(true, kT0 + milliseconds(300 + 100 * results), out);
+        ++results;
+    }
+    EXPECT_EQ(out.str(), "10.00 fps, 0 errors.\n10.00 fps, 0 errors.\n");
+    EXPECT_EQ(results, 122);
+    EXPECT_EQ(Summary(counter.total()), "#grabbed: 121, 10.00 fps, 0 errors.");
+}
+
+TEST(FrameRateCounterTest, FrameLimitCountsFromTheSecondResult) {
+    FrameRateCounter counter(kT0, 3, INT64_MAX);
+    std::ostringstream out;
+    EXPECT_FALSE(counter.Count(true, kT0 + milliseconds(10), out));
+    EXPECT_FALSE(counter.Count(true, kT0 + milliseconds(20), out));
+    EXPECT_FALSE(counter.Count(false, kT0 + milliseconds(30), out));
+    EXPECT_TRUE(counter.Count(true, kT0 + milliseconds(40), out));
+    EXPECT_EQ(Summary(counter.total()), "#grabbed: 3, 100.00 fps, 1 errors.");
+}
+
+struct LatencyLineCase {
+    const char* name;
+    std::chrono::nanoseconds latency;
+    std::string line;
+};
+
+class LatencyLineTest : public testing::TestWithParam<LatencyLineCase> {};
+
+// Makes sure a latency is truncated to whole milliseconds and written in decimal whatever the
+// stream's format. Example failure: 12.9 ms rounded to 13, or "Latency: cms" on a hex stream.
+TEST_P(LatencyLineTest, WholeMillisecondsInDecimal) {
+    LatencyRecorder recorder(kT0, UINT64_MAX, INT64_MAX);
+    std::ostringstream out;
+    out << std::hex << std::showpos;
+    recorder.Record(kT0, kT0 + GetParam().latency, out);
+    EXPECT_EQ(out.str(), GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, LatencyLineTest,
+    testing::Values(LatencyLineCase{"Truncated", std::chrono::microseconds(12900),
+                                    "Latency: 12ms\n"},
+                    LatencyLineCase{"BelowOne", std::chrono::microseconds(999), "Latency: 0ms\n"},
+                    LatencyLineCase{"TimeOut", std::chrono::seconds(40), "Latency: 40000ms\n"}),
+    [](const testing::TestParamInfo<LatencyLineCase>& info) { return info.param.name; });
+
+// Makes sure the first result of a series is printed but not recorded, and the limits end the
+// series at the documented result.
+TEST(LatencyRecorderTest, FirstResultUnrecordedAndLimits) {
+    LatencyRecorder byFrames(kT0, 3, INT64_MAX);
+    std::ostringstream out;
+    EXPECT_FALSE(byFrames.Record(kT0, kT0 + milliseconds(50), out));
+    EXPECT_FALSE(byFrames.Record(kT0, kT0 + milliseconds(10), out));
+    EXPECT_TRUE(byFrames.Record(kT0, kT0 + milliseconds(14), out));
+    ASSERT_TRUE(byFrames.Summary().has_value());
+    EXPECT_EQ(byFrames.Summary()->average, 12.0);
+    EXPECT_EQ(out.str(), "Latency: 50ms\nLatency: 10ms\nLatency: 14ms\n");
+
+    LatencyRecorder byTime(kT0, UINT64_MAX, 1);
+    EXPECT_FALSE(byTime.Record(kT0 + milliseconds(990), kT0 + milliseconds(999), out));
+    EXPECT_TRUE(byTime.Record(kT0 + milliseconds(995), kT0 + milliseconds(1000), out));
+}
+
 }  // namespace
 }  // namespace Tarnwell

@@ -1,0 +1,126 @@
+// Tests that the measurement loops allocate nothing per result, with a counting operator new.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "AllocationCounter.h"
+#include "Configuration.h"
+#include "Discovery.h"
+#include "Measurement.h"
+#include "Orvel/Orvel.h"
+#include "Tarnwell.h"
+
+namespace Tarnwell {
+namespace {
+
+// Standard output goes to /dev/null while it lives; a string would allocate as it grows.
+class NullOutput {
+public:
+    NullOutput() {
+        file_.open("/dev/null", std::ios::out);
+        previous_ = std::cout.rdbuf(&file_);
+    }
+    ~NullOutput() { std::cout.rdbuf(previous_); }
+    NullOutput(const NullOutput&) = delete;
+    NullOutput& operator=(const NullOutput&) = delete;
+
+private:
+    std::filebuf file_;
+    std::streambuf* previous_ = nullptr;
+};
+
+class AllocationTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // A camera fast enough that thousands of results take a fraction of a second.
+        std::ofstream(scenario_) << R"({"cameras": [{"maxFrameRate": 100000,
+            "linkBandwidth": 1e12, "processingScale": 0, "bufferCount": 64}]})";
+        ::setenv("ORVEL_EMULATION", scenario_.c_str(), 1);
+        Orvel::OrvelInitialize();
+        const char* arguments[] = {"tarnwell", "--framerate", "20000", "--binning", "4"};
+        po::options_description description("Options");
+        DeclareOptions(description);
+        ParseOptions(5, arguments, description, options_);
+        const NullOutput silence;
+        SelectCamera(options_, selection_.emplace());
+        ApplyCameraSettings(*selection_->camera, options_);
+        stopRequested = false;
+    }
+
+    void TearDown() override {
+        selection_.reset();
+        Orvel::OrvelTerminate(true);
+        std::filesystem::remove(scenario_);
+        stopRequested = false;
+    }
+
+    // Allocations of one frame-rate run of `frames` counted results.
+    std::uint64_t FrameRateRun(std::uint64_t frames) {
+        const char* arguments[] = {"tarnwell", "--framerate", "20000", "--binning",
+                                   "4",        "--frames",    nullptr};
+        const std::string count = std::to_string(frames);
+        arguments[6] = count.c_str();
+        po::variables_map options;
+        po::options_description description("Options");
+        DeclareOptions(description);
+        ParseOptions(7, arguments, description, options);
+        auto& camera = *selection_->camera;
+        Orvel::CGrabResultPtr grabResult;
+        const NullOutput silence;
+        stopRequested = false;
+        const std::uint64_t before = AllocationCount();
+        MeasureFrameRate(camera, grabResult, options);
+        camera.StopGrabbing();
+        return AllocationCount() - before;
+    }
+
+    // Allocations of one latency series of `frames` results.
+    std::uint64_t LatencyRun(std::uint64_t frames) {
+        auto& camera = *selection_->camera;
+        const NullOutput silence;
+        stopRequested = false;
+        const std::uint64_t before = AllocationCount();
+        MeasureLatencySeries(camera, frames, 1000);
+        camera.StopGrabbing();
+        return AllocationCount() - before;
+    }
+
+    std::filesystem::path scenario_ = std::filesystem::path(testing::TempDir()) /
+                                      ("allocation_" + std::to_string(::getpid()) + ".json");
+    po::variables_map options_;
+    std::optional<CameraSelection> selection_;
+};
+
+// Makes sure the frame-rate loop allocates nothing per result: a run of 4000 results allocates
+// exactly what a run of 400 does (the acquisition's pool and thread). Example failure: a text
+// formatted per result that is never printed.
+TEST_F(AllocationTest, FrameRateLoopAllocatesNothingPerResult) {
+    FrameRateRun(10);  // first-use allocations of the streams and the SDK
+    const std::uint64_t few = FrameRateRun(400);
+    const std::uint64_t many = FrameRateRun(4000);
+    EXPECT_GT(few, 0U) << "the counter sees no allocation, not even the pool's";
+    EXPECT_EQ(many, few);
+}
+
+// Makes sure a latency series allocates only as its samples grow: a vector that doubles takes
+// a handful more allocations for ten times the results, not one per result.
+TEST_F(AllocationTest, LatencySeriesAllocatesOnlyForItsSamples) {
+    LatencyRun(10);
+    const std::uint64_t few = LatencyRun(400);
+    const std::uint64_t many = LatencyRun(4000);
+    EXPECT_GE(many, few);
+    EXPECT_LE(many - few, static_cast<std::uint64_t>(std::ceil(std::log2(10.0))) + 1);
+}
+
+}  // namespace
+}  // namespace Tarnwell
