@@ -1,12 +1,15 @@
 // The tarnwell run sequence: command-line options, the guarded run block and the stop request.
 #include "Tarnwell.h"
 
+#include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,38 @@ public:
         po::typed_value<std::uint64_t>::xparse(valueStore, tokens);
     }
 };
+
+// Reaches the substitutions of a parse error: the library offers no reader, and a member
+// pointer taken through a derived class may be applied to the base.
+struct SubstitutionsOf : po::error_with_option_name {
+    static std::map<std::string, std::string>& Get(po::error_with_option_name& error) {
+        return error.*(&SubstitutionsOf::m_substitutions);
+    }
+};
+
+// A byte that stands for the percent sign while the library builds a message: a control or
+// non-ASCII byte, which the library's own words never hold, that no value and not the template
+// holds either, so that the swap back is exact. '%' itself when every such byte is taken.
+char PercentStandIn(const po::error_with_option_name& error,
+                    const std::map<std::string, std::string>& values) {
+    std::array<bool, 256> used{};
+    auto mark = [&used](const std::string& text) {
+        for (const char c : text) {
+            used[static_cast<unsigned char>(c)] = true;
+        }
+    };
+    mark(error.m_error_template);
+    for (const auto& entry : values) {
+        mark(entry.second);
+    }
+    for (int byte = 1; byte < 256; ++byte) {
+        const bool printable = byte >= ' ' && byte < 127;
+        if (!printable && !used[static_cast<std::size_t>(byte)]) {
+            return static_cast<char>(byte);
+        }
+    }
+    return '%';
+}
 
 // The run between the SDK's start-up and its shut-down. Resources are locals declared in
 // creation order, so that they are released in reverse also when an error leaves.
@@ -117,6 +152,27 @@ void ParseOptions(int argc, const char* const argv[], const po::options_descript
     po::notify(options);
 }
 
+std::string ParseErrorText(std::exception& error) {
+    auto* named = dynamic_cast<po::error_with_option_name*>(&error);
+    if (named == nullptr) {
+        return error.what();
+    }
+    // The library replaces "%value%" until none is left, also inside the value it put in: a value
+    // that holds its own placeholder would grow without end.
+    const std::map<std::string, std::string> values = SubstitutionsOf::Get(*named);
+    const char standIn = PercentStandIn(*named, values);
+    for (const auto& [name, value] : values) {
+        std::string swapped = value;
+        std::replace(swapped.begin(), swapped.end(), '%', standIn == '%' ? '?' : standIn);
+        named->set_substitute(name, swapped);
+    }
+    std::string text = named->what();
+    if (standIn != '%') {
+        std::replace(text.begin(), text.end(), standIn, '%');
+    }
+    return text;
+}
+
 void StopHandler(int signalNumber) {
     if (signalNumber == SIGINT || signalNumber == SIGTERM) {
         stopRequested.exchange(true);
@@ -140,8 +196,8 @@ int Run(int argc, char* argv[]) {
     po::variables_map options;
     try {
         ParseOptions(argc, argv, description, options);
-    } catch (const std::exception& error) {
-        std::cerr << error.what() << std::endl;
+    } catch (std::exception& error) {
+        std::cerr << ParseErrorText(error) << std::endl;
         std::cout << description << std::endl;
         return 1;
     }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
+#include <string>
 
 #include <boost/program_options.hpp>
 
@@ -18,6 +20,10 @@ void DeclareOptions(po::options_description& description);
 // Parses, stores and notifies; every error is a standard exception carrying the library's message.
 void ParseOptions(int argc, const char* const argv[], const po::options_description& description,
                   po::variables_map& options);
+
+// The text of a parse error as the option library words it. Its own what() never returns for an
+// argument that holds the placeholder it is substituted for ("--binning 1%value%").
+std::string ParseErrorText(std::exception& error);
 
 // Installed for SIGINT and SIGTERM: asks the running measurement to end after its current result.
 void StopHandler(int signalNumber);

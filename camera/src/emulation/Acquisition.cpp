@@ -11,14 +11,6 @@ namespace Orvel::detail {
 
 using Clock = ResultPool::Clock;
 
-namespace {
-
-Clock::duration Seconds(double seconds) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-}  // namespace
-
 Acquisition::Acquisition(const CameraConfig& config, const Settings& settings)
     : config_(config), settings_(settings) {}
 
@@ -206,8 +198,8 @@ void Acquisition::Run(ResultPool& pool) {
 
     const Timing& timing = plan_.timing;
     const Clock::time_point start = Clock::now();
-    const Clock::duration latency = Seconds(timing.latency);
-    const Clock::duration busy = Seconds(timing.busy);
+    const Clock::duration latency = ModelDuration(timing.latency);
+    const Clock::duration busy = ModelDuration(timing.busy);
     Clock::time_point lastExposure = start;
     Clock::time_point lastDelivery = start;
     std::uint64_t frame = 0;
@@ -228,11 +220,11 @@ void Acquisition::Run(ResultPool& pool) {
             const Clock::time_point trigger = pool.triggers.Pop();
             exposure = frame == 0 ? trigger : std::max(trigger, lastExposure + busy);
         } else {
-            exposure = start + Seconds(static_cast<double>(frame) * timing.period);
+            exposure = start + ModelDuration(static_cast<double>(frame) * timing.period);
         }
         const Loss loss = DrawLoss();
-        const Clock::time_point delivery =
-            std::max(exposure + latency + Seconds(loss.rounds * kResendRoundSeconds), lastDelivery);
+        const Clock::time_point delivery = std::max(
+            exposure + latency + ModelDuration(loss.rounds * kResendRoundSeconds), lastDelivery);
         // A frame already due (the thread fell behind a fast schedule) costs no system call.
         if (Clock::now() < delivery && pool.producerWake.wait_until(lock, delivery, stopping)) {
             break;

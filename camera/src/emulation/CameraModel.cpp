@@ -91,4 +91,11 @@ Timing ComputeTiming(const CameraConfig& config, const Settings& settings) {
     return timing;
 }
 
+std::chrono::steady_clock::duration ModelDuration(double seconds) {
+    // Also NaN goes to the limit: the comparison is false for it.
+    const double bounded = seconds <= kLongestModelSeconds ? seconds : kLongestModelSeconds;
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(bounded < 0 ? 0 : bounded));
+}
+
 }  // namespace Orvel::detail

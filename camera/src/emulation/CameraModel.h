@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 #include "emulation/Scenario.h"
@@ -58,5 +59,11 @@ struct Timing {
 };
 
 Timing ComputeTiming(const CameraConfig& config, const Settings& settings);
+
+// Seconds of the model on the steady clock, at most kLongestModelSeconds: a scenario may ask
+// for a link or a computation so slow that the time would not fit the clock, and such a frame
+// simply never comes.
+inline constexpr double kLongestModelSeconds = 1e9;
+std::chrono::steady_clock::duration ModelDuration(double seconds);
 
 }  // namespace Orvel::detail

@@ -115,8 +115,11 @@ void EmulatedDevice::AddNodes() {
             FloatDef{0.5, [&config] { return config.maxFrameRate; }, "Hz",
                      [&s] { return s.frameRate; }, [&s](double v) { s.frameRate = v; }});
     }
-    for (auto [name, binning] : {std::pair{"BinningHorizontal", &s.binningHorizontal},
-                                 std::pair{"BinningVertical", &s.binningVertical}}) {
+    for (const auto& axis : {std::pair{"BinningHorizontal", &s.binningHorizontal},
+                             std::pair{"BinningVertical", &s.binningVertical}}) {
+        // Named, not a structured binding: clang before 16 cannot capture those.
+        const char* name = axis.first;
+        std::int64_t* binning = axis.second;
         if (has(name)) {
             nodes_.Add<IntegerNode>(
                 traits(name, "Pixels combined into one along this axis.", RW, kLocked),

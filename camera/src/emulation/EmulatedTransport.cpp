@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 #include "Errors.h"
@@ -63,6 +64,7 @@ public:
             ORVEL_THROW(RuntimeException,
                         "Cannot create device '" + info.GetFullName().str() + "': no such device.");
         }
+        std::lock_guard lock(devicesMutex_);
         devices_.reserve(devices_.size() + 1);
         auto* device = new EmulatedDevice(**it, creator);
         devices_.push_back(device);
@@ -80,20 +82,28 @@ public:
     }
 
     void DeleteDevice(IOrvelDevice* device) override {
-        auto it = std::find(devices_.begin(), devices_.end(), device);
-        if (it != devices_.end()) {
+        {
+            std::lock_guard lock(devicesMutex_);
+            auto it = std::find(devices_.begin(), devices_.end(), device);
+            if (it == devices_.end()) {
+                return;
+            }
             devices_.erase(it);
-            delete static_cast<EmulatedDevice*>(device);
         }
+        delete static_cast<EmulatedDevice*>(device);
     }
 
     bool Owns(const IOrvelDevice* device) const override {
+        std::lock_guard lock(devicesMutex_);
         return std::find(devices_.begin(), devices_.end(), device) != devices_.end();
     }
 
 private:
     const Scenario& scenario_;
     std::vector<std::unique_ptr<EmulatedCamera>>& cameras_;
+    // Cameras on different threads create and destroy their devices through the one shared
+    // transport layer.
+    mutable std::mutex devicesMutex_;
     std::vector<IOrvelDevice*> devices_;
 };
 
