@@ -43,6 +43,7 @@ public:
     const std::string& Output() const noexcept { return out_; }
     const std::string& Error() const noexcept { return err_; }
     void Signal(int signal);
+    pid_t Pid() const noexcept { return pid_; }
     // Collects everything until the child ends; kills it at the deadline.
     ProcessResult Wait(std::chrono::milliseconds timeout);
 
