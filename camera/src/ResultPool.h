@@ -92,8 +92,11 @@ public:
     ResultPool& operator=(const ResultPool&) = delete;
 
     std::mutex mutex;
-    std::condition_variable resultReady;   // consumers, and StartGrabbing waiting for the thread
-    std::condition_variable producerWake;  // the acquisition thread: triggers and stop
+    std::condition_variable resultReady;  // consumers, and StartGrabbing waiting for the thread
+    std::condition_variable
+        producerWake;  // the acquisition thread: triggers, rendered frames, stop
+    std::condition_variable
+        sensorWake;  // the rendering thread of real processing: a free slot, stop
 
     // Guarded by mutex.
     bool threadRunning = false;
@@ -104,6 +107,12 @@ public:
     Ring<Clock::time_point> triggers;
     std::array<std::int64_t, kCounterCount> counters{};
     std::uint64_t resultNumber = 0;  // of the last delivered result since the camera was opened
+    // Real processing, frames numbered since grabbing started: the sensor has drawn frames up to
+    // framesRendered, the host is done with those up to framesReleased; slot (k-1) % 2 holds frame
+    // k, finished at renderedAt of that slot.
+    std::uint64_t framesRendered = 0;
+    std::uint64_t framesReleased = 0;
+    std::array<Clock::time_point, 2> renderedAt{};
 
     // With the mutex held: a free result, or null when the pool ran dry.
     CGrabResultData* TakeFree() noexcept;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "Orvel/Orvel.h"
+#include "Scenario.h"
 
 // Expects `statement` to raise exactly `Type` with the description `text`.
 #define EXPECT_THROW_MSG(statement, Type, text)                          \
@@ -48,9 +49,11 @@ class EmulationTest : public testing::Test {
 protected:
     void TearDown() override { Stop(); }
 
-    // Starts the SDK on the scenario `json` ("" for the default cameras).
+    // Starts the SDK on the scenario `json` ("" for the default cameras). Cameras process in
+    // modelled time unless the scenario says "processing": "real".
     void Start(const std::string& json = "") {
-        SetEmulation(json.empty() ? "" : WriteScenario(json));
+        using tarnwell::test::ModelledScenario;
+        SetEmulation(WriteScenario(ModelledScenario(json.empty() ? "{}" : json)));
         Orvel::OrvelInitialize();
         started_ = true;
     }

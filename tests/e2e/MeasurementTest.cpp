@@ -153,5 +153,24 @@ TEST_P(Interrupt, EndsTheFrameRateRunWithItsStatistics) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupt, ::testing::Values(SIGINT, SIGTERM));
 
+// Makes sure a run on the default cameras, which compute depth for real, measures and ends like
+// any other: every result delivered, none failed, the counters adding up. Example failure: a
+// component written past the end of the result's buffer, or a run that never ends.
+TEST(RealProcessing, DefaultCamerasMeasureComputedDepth) {
+    for (const std::vector<std::string>& mode :
+         {std::vector<std::string>{}, std::vector<std::string>{"--measurement-mode", "latency"}}) {
+        std::vector<std::string> args = {
+            "--frames",       "3",      "--framerate",        "100",           "--binning", "4",
+            "--quality-mode", "Medium", "--enable-disparity", "--enable-error"};
+        args.insert(args.end(), mode.begin(), mode.end());
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const auto run = RunTarnwell(args, Emulation::Default());
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_NE(run.out.find("Failed Buffer Count   = 0\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("Buffer Underrun Count = 0\n"), std::string::npos) << run.out;
+    }
+}
+
 }  // namespace
 }  // namespace tarnwell::test

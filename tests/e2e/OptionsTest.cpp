@@ -91,7 +91,8 @@ TEST(OptionForms, LongShortAttachedAndAbbreviatedFormsAreAccepted) {
              {"-l", "--binning", "3", "--quality-mode", "Ultra", "--meas", "latency"},
              {"-l", "--enable-raw-combined", "--enable-disparity", "--enable-intensity"}}) {
         SCOPED_TRACE(::testing::PrintToString(args));
-        const auto run = RunTarnwell(args);
+        // The variable unset, as a user runs it.
+        const auto run = RunTarnwell(args, Emulation::Default());
         EXPECT_EQ(run.out, kListing);
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.exitCode, 0);

@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include <unistd.h>
+
+#include "Scenario.h"
 
 namespace tarnwell::test {
 namespace {
@@ -43,13 +46,18 @@ ScratchDirectory& Scratch() {
 
 }  // namespace
 
+Emulation Emulation::Modelled() {
+    return Json("{}");
+}
+
 Emulation Emulation::Scenario(const std::string& name) {
-    return {std::string(TARNWELL_SCENARIOS) + "/" + name + ".json"};
+    std::ifstream file(std::string(TARNWELL_SCENARIOS) + "/" + name + ".json");
+    return Json(std::string(std::istreambuf_iterator<char>(file), {}));
 }
 
 Emulation Emulation::Json(const std::string& json) {
     const auto path = Scratch().Next();
-    std::ofstream(path) << json;
+    std::ofstream(path) << ModelledScenario(json);
     return {path.string()};
 }
 

@@ -12,11 +12,15 @@
 
 namespace tarnwell::test {
 
-// The emulation a run sees, as the value of ORVEL_EMULATION.
+// The emulation a run sees, as the value of ORVEL_EMULATION. Scenarios run their cameras with
+// modelled processing unless they say "processing": "real" (ModelledScenario): the tests' timings
+// follow the timing formulas, not this machine's speed.
 struct Emulation {
-    std::optional<std::string> value;  // nullopt: unset (two default cameras)
+    std::optional<std::string> value;  // nullopt: unset (two default cameras, real processing)
 
     static Emulation Default() { return {}; }
+    // The two default cameras with modelled processing: the same listing and reports as Default.
+    static Emulation Modelled();
     static Emulation Cameras(int count) { return {std::to_string(count)}; }
     // A scenario file of tests/e2e/scenarios, by its name without ".json".
     static Emulation Scenario(const std::string& name);
@@ -42,11 +46,11 @@ std::vector<Line> AnyCounters();
 double RateOf(const std::string& line);
 
 ProcessResult RunTarnwell(const std::vector<std::string>& args,
-                          const Emulation& emulation = Emulation::Default(),
+                          const Emulation& emulation = Emulation::Modelled(),
                           std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // A run in the background, for tests that signal it or watch its output as it comes.
 std::unique_ptr<Process> StartTarnwell(const std::vector<std::string>& args,
-                                       const Emulation& emulation = Emulation::Default());
+                                       const Emulation& emulation = Emulation::Modelled());
 
 }  // namespace tarnwell::test

@@ -1,9 +1,11 @@
-// The emulated acquisition: a schedule of frames, packet loss with resends, the pool and counters.
+// The emulated acquisition: a schedule of frames, packet loss with resends, the pool and counters;
+// with real processing also the sensor's thread and the host's computation of each frame.
 #include "emulation/Acquisition.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "Errors.h"
 
@@ -11,8 +13,11 @@ namespace Orvel::detail {
 
 using Clock = ResultPool::Clock;
 
-Acquisition::Acquisition(const CameraConfig& config, const Settings& settings)
-    : config_(config), settings_(settings) {}
+static_assert(std::tuple_size_v<decltype(ResultPool::renderedAt)> == kSensorSlots);
+
+Acquisition::Acquisition(const CameraConfig& config, const Settings& settings,
+                         std::uint64_t sceneSeed)
+    : config_(config), settings_(settings), sceneSeed_(sceneSeed) {}
 
 Acquisition::~Acquisition() {
     Stop();
@@ -22,6 +27,11 @@ void Acquisition::Reset(std::seed_seq& seed) {
     counters_.fill(0);
     resultNumber_ = 0;
     random_.seed(seed);
+}
+
+void Acquisition::Close() noexcept {
+    Stop();
+    scene_.reset();
 }
 
 void Acquisition::Start() {
@@ -43,11 +53,15 @@ void Acquisition::Start() {
     }
     plan_ = Plan{};
     plan_.timing = ComputeTiming(config_, settings_);
+    plan_.linkPeriod = std::max(1.0 / settings_.frameRate, plan_.timing.transfer);
     plan_.triggered = settings_.triggered;
     plan_.payloadSize = static_cast<std::size_t>(payload);
+    ComponentOffsets offsets;
+    offsets.fill(kNotSent);
     std::size_t offset = 0;
     for (std::size_t c = 0; c < kComponentCount; ++c) {
         if (IsActive(config_, settings_, c)) {
+            offsets[c] = offset;
             const Geometry g = ComponentGeometry(settings_, c);
             ComponentInfo& info = plan_.components[plan_.componentCount++];
             info.name = kComponentNames[c];
@@ -63,14 +77,31 @@ void Acquisition::Start() {
     plan_.stopAfter = config_.stopGrabbingAfter;
     plan_.stallAfter = config_.stallAfter;
     plan_.lossRate = config_.packetLossRate;
+    // Held here until the pool exists too: a failure to make either leaves nothing behind.
+    std::unique_ptr<RealProcessing> processing;
+    if (config_.processing == Processing::Real) {
+        try {
+            processing = std::make_unique<RealProcessing>(settings_, offsets, sceneSeed_, scene_);
+        } catch (const std::exception& error) {
+            ORVEL_THROW(
+                RuntimeException,
+                std::string("Cannot start grabbing: no depth computation: ") + error.what());
+        }
+    }
 
     auto* pool = new ResultPool(config_.bufferCount, plan_.payloadSize, kTriggerCapacity);
+    processing_ = std::move(processing);
     pool->counters = counters_;
     pool->resultNumber = resultNumber_;
     try {
+        if (processing_) {
+            sensor_ = std::thread([this, pool] { RunSensor(*pool); });
+        }
         thread_ = std::thread([this, pool] { Run(*pool); });
     } catch (const std::system_error& error) {
+        StopThreads(*pool);
         pool->ReleaseSession();
+        processing_.reset();
         ORVEL_THROW(RuntimeException,
                     std::string("Cannot start grabbing: no acquisition thread: ") + error.what());
     }
@@ -83,13 +114,7 @@ void Acquisition::Stop() noexcept {
     if (pool_ == nullptr) {
         return;
     }
-    {
-        std::lock_guard lock(pool_->mutex);
-        pool_->stopRequested = true;
-    }
-    pool_->producerWake.notify_all();
-    pool_->resultReady.notify_all();
-    thread_.join();
+    StopThreads(*pool_);
     {
         std::lock_guard lock(pool_->mutex);
         counters_ = pool_->counters;
@@ -97,6 +122,24 @@ void Acquisition::Stop() noexcept {
     }
     pool_->ReleaseSession();
     pool_ = nullptr;
+    // The engine's memory (hundreds of MiB at the finest depth) goes with the session.
+    processing_.reset();
+}
+
+void Acquisition::StopThreads(ResultPool& pool) noexcept {
+    {
+        std::lock_guard lock(pool.mutex);
+        pool.stopRequested = true;
+    }
+    pool.producerWake.notify_all();
+    pool.sensorWake.notify_all();
+    pool.resultReady.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (sensor_.joinable()) {
+        sensor_.join();
+    }
 }
 
 IStreamGrabber::Outcome Acquisition::Retrieve(Deadline deadline, CGrabResultPtr& result,
@@ -190,12 +233,19 @@ Acquisition::Loss Acquisition::DrawLoss() {
 }
 
 void Acquisition::Run(ResultPool& pool) {
-    std::unique_lock lock(pool.mutex);
+    Lock lock(pool.mutex);
     pool.threadRunning = true;
     lock.unlock();
     pool.resultReady.notify_all();
     lock.lock();
+    if (processing_) {
+        RunReal(pool, lock);
+    } else {
+        RunModelled(pool, lock);
+    }
+}
 
+void Acquisition::RunModelled(ResultPool& pool, Lock& lock) {
     const Timing& timing = plan_.timing;
     const Clock::time_point start = Clock::now();
     const Clock::duration latency = ModelDuration(timing.latency);
@@ -232,26 +282,127 @@ void Acquisition::Run(ResultPool& pool) {
         ++frame;
         lastExposure = exposure;
         lastDelivery = delivery;
-        if (Deliver(pool, frame, exposure, loss) && pool.waiting > 0) {
+        CGrabResultData* data = Claim(pool, frame, exposure, loss);
+        if (data == nullptr) {
+            continue;
+        }
+        // The stamp is all the modelled camera writes, so untouched buffer pages stay unmapped.
+        if (plan_.payloadSize >= 2 * sizeof(std::uint64_t)) {
+            unsigned char* buffer = GrabResultAccess::Buffer(*data);
+            const std::uint64_t number = data->GetImageNumber();
+            std::memcpy(buffer, &number, sizeof number);
+            std::memcpy(buffer + sizeof number, &frame, sizeof frame);
+        }
+        Queue(pool, data, loss);
+        NotifyConsumer(pool, lock);
+    }
+}
+
+// The camera exposes a frame once the sensor has drawn it, the link carries it in the modelled
+// transfer time, and the host computes its components right away, for real and without the
+// lock. The next exposure is timed so that its data arrives no sooner than the host is free:
+// the camera never runs ahead of the computation, and every result's latency is the link's
+// plus the computation's.
+void Acquisition::RunReal(ResultPool& pool, Lock& lock) {
+    const Timing& timing = plan_.timing;
+    const Clock::time_point start = Clock::now();
+    const Clock::duration transfer = ModelDuration(timing.transfer);
+    const Clock::duration period = ModelDuration(plan_.linkPeriod);
+    Clock::time_point lastExposure = start;
+    Clock::time_point hostFree = start;  // when the last computation finished
+    std::uint64_t frame = 0;
+    auto stopping = [&pool] { return pool.stopRequested; };
+
+    while (!pool.stopRequested) {
+        if (pool.ended || (plan_.stallAfter && pool.resultNumber >= *plan_.stallAfter)) {
+            pool.producerWake.wait(lock, stopping);
+            break;
+        }
+        Clock::time_point exposure;
+        if (plan_.triggered) {
+            if (pool.triggers.Empty()) {
+                pool.producerWake.wait(
+                    lock, [&pool] { return pool.stopRequested || !pool.triggers.Empty(); });
+                continue;
+            }
+            const Clock::time_point trigger = pool.triggers.Pop();
+            exposure = frame == 0
+                           ? trigger
+                           : std::max({trigger, lastExposure + transfer, hostFree - transfer});
+        } else {
+            exposure = frame == 0 ? start : std::max(lastExposure + period, hostFree - transfer);
+        }
+        const std::uint64_t next = frame + 1;
+        if (pool.framesRendered < next) {
+            pool.producerWake.wait(
+                lock, [&pool, next] { return pool.stopRequested || pool.framesRendered >= next; });
+            if (pool.stopRequested) {
+                break;
+            }
+        }
+        // A frame the sensor has not finished cannot be exposed yet: a slow renderer slows the
+        // camera.
+        exposure = std::max(exposure, pool.renderedAt[(next - 1) % kSensorSlots]);
+        const Loss loss = DrawLoss();
+        const Clock::time_point arrival =
+            exposure + transfer + ModelDuration(loss.rounds * kResendRoundSeconds);
+        if (Clock::now() < arrival && pool.producerWake.wait_until(lock, arrival, stopping)) {
+            break;
+        }
+        frame = next;
+        lastExposure = exposure;
+        // A frame without a buffer, or with a failure, is not computed: the host has nowhere to
+        // put it, or no complete pair.
+        CGrabResultData* data = Claim(pool, frame, exposure, loss);
+        if (data != nullptr && data->GrabSucceeded()) {
             lock.unlock();
-            pool.resultReady.notify_one();
+            processing_->Compute(frame, GrabResultAccess::Buffer(*data));
             lock.lock();
+            hostFree = Clock::now();
+        }
+        pool.framesReleased = frame;
+        pool.sensorWake.notify_one();
+        if (data != nullptr) {
+            Queue(pool, data, loss);
+            NotifyConsumer(pool, lock);
         }
     }
 }
 
-bool Acquisition::Deliver(ResultPool& pool, std::uint64_t frame, Clock::time_point exposure,
-                          const Loss& loss) {
-    auto& counters = pool.counters;
-    counters[kTotalPackets] += plan_.timing.packets - loss.lost;
-    counters[kFailedPackets] += loss.lost;
-    counters[kResendRequests] += loss.requested;
-    counters[kResendPackets] += loss.recovered;
+void Acquisition::RunSensor(ResultPool& pool) {
+    Lock lock(pool.mutex);
+    for (;;) {
+        pool.sensorWake.wait(lock, [&pool] {
+            return pool.stopRequested || pool.framesRendered - pool.framesReleased < kSensorSlots;
+        });
+        if (pool.stopRequested) {
+            return;
+        }
+        const std::uint64_t frame = pool.framesRendered + 1;
+        lock.unlock();
+        processing_->Render(frame);
+        lock.lock();
+        pool.framesRendered = frame;
+        pool.renderedAt[(frame - 1) % kSensorSlots] = Clock::now();
+        pool.producerWake.notify_one();
+    }
+}
 
+void Acquisition::NotifyConsumer(ResultPool& pool, Lock& lock) {
+    if (pool.waiting > 0) {
+        lock.unlock();
+        pool.resultReady.notify_one();
+        lock.lock();
+    }
+}
+
+CGrabResultData* Acquisition::Claim(ResultPool& pool, std::uint64_t frame,
+                                    Clock::time_point exposure, const Loss& loss) {
     CGrabResultData* data = pool.TakeFree();
     if (data == nullptr) {
-        ++counters[kBufferUnderruns];
-        return false;
+        CountPackets(pool, loss);
+        ++pool.counters[kBufferUnderruns];
+        return nullptr;
     }
     const std::uint64_t number = ++pool.resultNumber;
     const auto stamp = static_cast<std::uint64_t>(
@@ -259,12 +410,6 @@ bool Acquisition::Deliver(ResultPool& pool, std::uint64_t frame, Clock::time_poi
     GrabResultAccess::SetLayout(*data, plan_.payloadSize, plan_.components.data(),
                                 plan_.componentCount);
     GrabResultAccess::SetFrame(*data, number, frame, stamp);
-    // The stamp is all the emulation writes, so untouched buffer pages stay unmapped.
-    if (plan_.payloadSize >= 2 * sizeof(std::uint64_t)) {
-        unsigned char* buffer = GrabResultAccess::Buffer(*data);
-        std::memcpy(buffer, &number, sizeof number);
-        std::memcpy(buffer + sizeof number, &frame, sizeof frame);
-    }
 
     char text[160];
     if (plan_.failures.every != 0 && number % plan_.failures.every == 0) {
@@ -283,15 +428,27 @@ bool Acquisition::Deliver(ResultPool& pool, std::uint64_t frame, Clock::time_poi
     } else {
         GrabResultAccess::SetOutcome(*data, true, 0, "");
     }
-    ++counters[kTotalBuffers];
+    return data;
+}
+
+void Acquisition::CountPackets(ResultPool& pool, const Loss& loss) const {
+    auto& counters = pool.counters;
+    counters[kTotalPackets] += plan_.timing.packets - loss.lost;
+    counters[kFailedPackets] += loss.lost;
+    counters[kResendRequests] += loss.requested;
+    counters[kResendPackets] += loss.recovered;
+}
+
+void Acquisition::Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss) {
+    CountPackets(pool, loss);
+    ++pool.counters[kTotalBuffers];
     if (!data->GrabSucceeded()) {
-        ++counters[kFailedBuffers];
+        ++pool.counters[kFailedBuffers];
     }
     pool.ready.Push(data);
-    if (plan_.stopAfter && number >= *plan_.stopAfter) {
+    if (plan_.stopAfter && data->GetImageNumber() >= *plan_.stopAfter) {
         pool.ended = true;
     }
-    return true;
 }
 
 }  // namespace Orvel::detail

@@ -1,15 +1,17 @@
-// The emulated stream grabber: one thread per grabbing camera that produces frames on the
-// model's schedule into a fixed pool of results.
+// The emulated stream grabber: one thread per grabbing camera that produces frames into a fixed
+// pool of results, on the model's schedule or as fast as real processing computes them.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <random>
 #include <thread>
 
 #include "ResultPool.h"
 #include "emulation/CameraModel.h"
+#include "emulation/Processing.h"
 #include "transport/Transport.h"
 
 namespace Orvel::detail {
@@ -19,7 +21,8 @@ public:
     // Triggers the camera holds before it refuses more.
     static constexpr std::size_t kTriggerCapacity = 4096;
 
-    Acquisition(const CameraConfig& config, const Settings& settings);
+    // `sceneSeed`: the scene real processing renders (SceneSeed).
+    Acquisition(const CameraConfig& config, const Settings& settings, std::uint64_t sceneSeed);
     ~Acquisition();
     Acquisition(const Acquisition&) = delete;
     Acquisition& operator=(const Acquisition&) = delete;
@@ -31,6 +34,8 @@ public:
 
     // On open: counters and result numbers start again from 0, randomness from `seed`.
     void Reset(std::seed_seq& seed);
+    // On close: stops grabbing and lets go of the scene kept between grabbing sessions.
+    void Close() noexcept;
     std::int64_t Counter(std::size_t counter) const;
     // Queues a software trigger and wakes the acquisition thread at once.
     void Trigger();
@@ -38,6 +43,7 @@ public:
 private:
     struct Plan {
         Timing timing;
+        double linkPeriod = 0;  // real processing: least time between exposures but the host's
         bool triggered = false;
         std::size_t payloadSize = 0;
         std::array<ComponentInfo, kComponentCount> components{};
@@ -54,18 +60,39 @@ private:
         int rounds = 0;              // resend rounds, each delaying the delivery
     };
 
+    using Lock = std::unique_lock<std::mutex>;
+
     void Run(ResultPool& pool);
+    void RunModelled(ResultPool& pool, Lock& lock);
+    void RunReal(ResultPool& pool, Lock& lock);
+    // The sensor of real processing, on a thread of its own: renders ahead into free slots.
+    void RunSensor(ResultPool& pool);
+    // Sets the stop flag, wakes the session's threads and joins them.
+    void StopThreads(ResultPool& pool) noexcept;
     Loss DrawLoss();
-    // With the pool's mutex held; true when a result was queued.
-    bool Deliver(ResultPool& pool, std::uint64_t frame, ResultPool::Clock::time_point exposure,
-                 const Loss& loss);
+    // With the pool's mutex held: takes a result for the frame, numbered and with its outcome;
+    // null when no buffer was free (the frame is counted then, as an underrun).
+    CGrabResultData* Claim(ResultPool& pool, std::uint64_t frame,
+                           ResultPool::Clock::time_point exposure, const Loss& loss);
+    // With the pool's mutex held: counts a claimed result's frame and queues it for retrieval.
+    // The frame is counted only here, so the counters add up also while a result is computed.
+    void Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss);
+    void CountPackets(ResultPool& pool, const Loss& loss) const;
+    // Wakes a consumer waiting for a result; called with the lock held, returns with it held.
+    static void NotifyConsumer(ResultPool& pool, Lock& lock);
 
     const CameraConfig& config_;
     const Settings& settings_;
+    const std::uint64_t sceneSeed_;
     ResultPool* pool_ = nullptr;
     std::thread thread_;
-    Plan plan_;               // written before the thread starts, read by it alone
-    std::mt19937_64 random_;  // used by the thread alone
+    std::thread sensor_;  // real processing only
+    Plan plan_;           // written before the threads start, read by the acquisition thread
+    // Real processing of this session (null when modelled): read by both threads, each on the
+    // slots the pool's frame counts give it.
+    std::unique_ptr<RealProcessing> processing_;
+    std::unique_ptr<stereo::SyntheticScene> scene_;  // kept from session to session until close
+    std::mt19937_64 random_;                         // used by the thread alone
     std::array<std::int64_t, kCounterCount> counters_{};  // between grabbing sessions
     std::uint64_t resultNumber_ = 0;
 };

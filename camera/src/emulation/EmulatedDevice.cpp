@@ -32,7 +32,7 @@ std::size_t FallbackSelector(const CameraConfig& config) {
 EmulatedDevice::EmulatedDevice(EmulatedCamera& camera, DeviceCreator& creator)
     : DeviceBase(creator),
       camera_(camera),
-      acquisition_(camera.config, camera.settings),
+      acquisition_(camera.config, camera.settings, SceneSeed(camera.seed, camera.index)),
       nodes_(*this, camera.info.GetFriendlyName().str()) {
     AddNodes();
 }
@@ -62,7 +62,7 @@ void EmulatedDevice::Close() {
     if (!open_) {
         return;
     }
-    acquisition_.Stop();
+    acquisition_.Close();
     camera_.openBy = nullptr;
     open_ = false;
 }

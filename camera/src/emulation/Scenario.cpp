@@ -140,7 +140,7 @@ public:
                  {"friendlyName", "serialNumber", "ipAddress", "missingNodes", "unreadableNodes",
                   "missingComponents", "grabFailures", "stopGrabbingAfter", "stallAfter",
                   "packetLossRate", "counters", "maxFrameRate", "linkBandwidth", "processingScale",
-                  "bufferCount"},
+                  "bufferCount", "processing"},
                  where);
         CameraConfig camera = DefaultCamera(index);
         auto key = [&](const char* name) { return where + "." + name; };
@@ -254,6 +254,16 @@ public:
         if (object.contains("bufferCount")) {
             camera.bufferCount = static_cast<std::uint32_t>(Unsigned(
                 object["bufferCount"], key("bufferCount"), 1, 1024, "an integer from 1 to 1024"));
+        }
+        if (object.contains("processing")) {
+            const json& processing = object["processing"];
+            if (processing == "real") {
+                camera.processing = Processing::Real;
+            } else if (processing == "modelled") {
+                camera.processing = Processing::Modelled;
+            } else {
+                Fail(key("processing") + " must be one of real, modelled");
+            }
         }
         return camera;
     }

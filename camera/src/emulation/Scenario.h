@@ -53,6 +53,11 @@ struct GrabFailures {
     std::string description;  // empty: the default text naming the result
 };
 
+// Real: the camera renders a scene and the host computes the components from it, taking the time
+// that really takes; modelled: the components' time comes from the timing formulas, nothing is
+// drawn or computed.
+enum class Processing { Real, Modelled };
+
 struct CameraConfig {
     std::string friendlyName;
     std::string serialNumber;
@@ -69,6 +74,7 @@ struct CameraConfig {
     double linkBandwidth = 1e9;
     double processingScale = 1.0;
     std::uint32_t bufferCount = 10;
+    Processing processing = Processing::Real;
 };
 
 enum class InterfaceFailure { None, TransportLayer, Interface };

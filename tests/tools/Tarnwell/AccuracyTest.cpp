@@ -46,9 +46,10 @@ struct RateCase {
 class FrameRateAccuracyTest : public testing::TestWithParam<RateCase> {
 protected:
     void SetUp() override {
-        // At binning 4 a 10 Gbit/s link and the rectification leave 1 kHz to the frame rate.
+        // At binning 4 a 10 Gbit/s link and the modelled rectification leave 1 kHz to the frame
+        // rate.
         std::ofstream(scenario_) << R"({"cameras": [{"maxFrameRate": 1000,
-            "linkBandwidth": 1e10}]})";
+            "linkBandwidth": 1e10, "processing": "modelled"}]})";
         ::setenv("ORVEL_EMULATION", scenario_.c_str(), 1);
         Orvel::OrvelInitialize();
         stopRequested = false;

@@ -44,7 +44,8 @@ protected:
     void SetUp() override {
         // A camera fast enough that thousands of results take a fraction of a second.
         std::ofstream(scenario_) << R"({"cameras": [{"maxFrameRate": 100000,
-            "linkBandwidth": 1e12, "processingScale": 0, "bufferCount": 64}]})";
+            "linkBandwidth": 1e12, "processingScale": 0, "bufferCount": 64,
+            "processing": "modelled"}]})";
         ::setenv("ORVEL_EMULATION", scenario_.c_str(), 1);
         Orvel::OrvelInitialize();
         const char* arguments[] = {"tarnwell", "--framerate", "20000", "--binning", "4"};

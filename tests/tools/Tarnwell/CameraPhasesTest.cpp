@@ -1,5 +1,7 @@
 // Tests of the program's camera phases against the SDK's emulated cameras.
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -7,11 +9,13 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "Configuration.h"
 #include "Discovery.h"
 #include "Measurement.h"
 #include "Orvel/Orvel.h"
+#include "Scenario.h"
 #include "Tarnwell.h"
 
 namespace Tarnwell {
@@ -42,8 +46,9 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
 class CameraPhasesTest : public testing::Test {
 protected:
     void SetUp() override {
-        // Two default cameras, whatever the environment says.
-        ::setenv("ORVEL_EMULATION", "", 1);
+        // Two default cameras, whatever the environment says, with the modelled processing time.
+        std::ofstream(scenario_) << tarnwell::test::ModelledDefaultCameras();
+        ::setenv("ORVEL_EMULATION", scenario_.c_str(), 1);
         Orvel::OrvelInitialize();
         stopRequested = false;
     }
@@ -52,6 +57,7 @@ protected:
         // The SDK refuses to shut down under a living camera.
         selection_.reset();
         Orvel::OrvelTerminate(true);
+        std::filesystem::remove(scenario_);
         stopRequested = false;
     }
 
@@ -72,6 +78,8 @@ protected:
         return camera;
     }
 
+    std::filesystem::path scenario_ = std::filesystem::path(testing::TempDir()) /
+                                      ("phases_" + std::to_string(::getpid()) + ".json");
     po::variables_map options_;
     std::optional<CameraSelection> selection_;
 };
