@@ -245,6 +245,27 @@ void Acquisition::Run(ResultPool& pool) {
     }
 }
 
+bool Acquisition::AwaitFrame(ResultPool& pool, Lock& lock, Clock::time_point& trigger) {
+    for (;;) {
+        if (pool.stopRequested) {
+            return false;
+        }
+        if (pool.ended || (plan_.stallAfter && pool.resultNumber >= *plan_.stallAfter)) {
+            pool.producerWake.wait(lock, [&pool] { return pool.stopRequested; });
+            return false;
+        }
+        if (!plan_.triggered) {
+            return true;
+        }
+        if (!pool.triggers.Empty()) {
+            trigger = pool.triggers.Pop();
+            return true;
+        }
+        pool.producerWake.wait(lock,
+                               [&pool] { return pool.stopRequested || !pool.triggers.Empty(); });
+    }
+}
+
 void Acquisition::RunModelled(ResultPool& pool, Lock& lock) {
     const Timing& timing = plan_.timing;
     const Clock::time_point start = Clock::now();
@@ -255,23 +276,12 @@ void Acquisition::RunModelled(ResultPool& pool, Lock& lock) {
     std::uint64_t frame = 0;
     auto stopping = [&pool] { return pool.stopRequested; };
 
-    while (!pool.stopRequested) {
-        if (pool.ended || (plan_.stallAfter && pool.resultNumber >= *plan_.stallAfter)) {
-            pool.producerWake.wait(lock, stopping);
-            break;
-        }
-        Clock::time_point exposure;
-        if (plan_.triggered) {
-            if (pool.triggers.Empty()) {
-                pool.producerWake.wait(
-                    lock, [&pool] { return pool.stopRequested || !pool.triggers.Empty(); });
-                continue;
-            }
-            const Clock::time_point trigger = pool.triggers.Pop();
-            exposure = frame == 0 ? trigger : std::max(trigger, lastExposure + busy);
-        } else {
-            exposure = start + ModelDuration(static_cast<double>(frame) * timing.period);
-        }
+    Clock::time_point trigger;
+    while (AwaitFrame(pool, lock, trigger)) {
+        const Clock::time_point exposure =
+            !plan_.triggered ? start + ModelDuration(static_cast<double>(frame) * timing.period)
+            : frame == 0     ? trigger
+                             : std::max(trigger, lastExposure + busy);
         const Loss loss = DrawLoss();
         const Clock::time_point delivery = std::max(
             exposure + latency + ModelDuration(loss.rounds * kResendRoundSeconds), lastDelivery);
@@ -313,25 +323,13 @@ void Acquisition::RunReal(ResultPool& pool, Lock& lock) {
     std::uint64_t frame = 0;
     auto stopping = [&pool] { return pool.stopRequested; };
 
-    while (!pool.stopRequested) {
-        if (pool.ended || (plan_.stallAfter && pool.resultNumber >= *plan_.stallAfter)) {
-            pool.producerWake.wait(lock, stopping);
-            break;
-        }
-        Clock::time_point exposure;
-        if (plan_.triggered) {
-            if (pool.triggers.Empty()) {
-                pool.producerWake.wait(
-                    lock, [&pool] { return pool.stopRequested || !pool.triggers.Empty(); });
-                continue;
-            }
-            const Clock::time_point trigger = pool.triggers.Pop();
-            exposure = frame == 0
-                           ? trigger
-                           : std::max({trigger, lastExposure + transfer, hostFree - transfer});
-        } else {
-            exposure = frame == 0 ? start : std::max(lastExposure + period, hostFree - transfer);
-        }
+    Clock::time_point trigger;
+    while (AwaitFrame(pool, lock, trigger)) {
+        Clock::time_point exposure =
+            plan_.triggered
+                ? (frame == 0 ? trigger
+                              : std::max({trigger, lastExposure + transfer, hostFree - transfer}))
+                : (frame == 0 ? start : std::max(lastExposure + period, hostFree - transfer));
         const std::uint64_t next = frame + 1;
         if (pool.framesRendered < next) {
             pool.producerWake.wait(

@@ -63,6 +63,10 @@ private:
     using Lock = std::unique_lock<std::mutex>;
 
     void Run(ResultPool& pool);
+    // With the lock held: waits until the camera may expose another frame, taking the trigger to
+    // expose at when triggered. False when the thread is to end: a stop, after an ended or stalled
+    // camera's wait for it.
+    bool AwaitFrame(ResultPool& pool, Lock& lock, ResultPool::Clock::time_point& trigger);
     void RunModelled(ResultPool& pool, Lock& lock);
     void RunReal(ResultPool& pool, Lock& lock);
     // The sensor of real processing, on a thread of its own: renders ahead into free slots.
