@@ -1,12 +1,6 @@
 // Tests that the frame rates the measurement prints are the emulated camera's true rate, with
 // bounds loose enough for a busy machine; the benchmarks in bench/ hold the tight ones.
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -18,24 +12,13 @@
 #include "Discovery.h"
 #include "Measurement.h"
 #include "Orvel/Orvel.h"
+#include "ProgramFixture.h"
 #include "Tarnwell.h"
 
 namespace Tarnwell {
 namespace {
 
-// Sends standard output to a string while it lives.
-class CapturedOutput {
-public:
-    CapturedOutput() : previous_(std::cout.rdbuf(text_.rdbuf())) {}
-    ~CapturedOutput() { std::cout.rdbuf(previous_); }
-    CapturedOutput(const CapturedOutput&) = delete;
-    CapturedOutput& operator=(const CapturedOutput&) = delete;
-    std::string str() const { return text_.str(); }
-
-private:
-    std::ostringstream text_;
-    std::streambuf* previous_;
-};
+using test::CapturedOutput;
 
 struct RateCase {
     const char* name;
@@ -43,29 +26,14 @@ struct RateCase {
     double rate;
 };
 
-class FrameRateAccuracyTest : public testing::TestWithParam<RateCase> {
+class FrameRateAccuracyTest : public testing::TestWithParam<RateCase>, protected test::ProgramTest {
 protected:
+    // At binning 4 a 10 Gbit/s link and the modelled rectification leave 1 kHz to the frame rate.
     void SetUp() override {
-        // At binning 4 a 10 Gbit/s link and the modelled rectification leave 1 kHz to the frame
-        // rate.
-        std::ofstream(scenario_) << R"({"cameras": [{"maxFrameRate": 1000,
-            "linkBandwidth": 1e10, "processing": "modelled"}]})";
-        ::setenv("ORVEL_EMULATION", scenario_.c_str(), 1);
-        Orvel::OrvelInitialize();
-        stopRequested = false;
+        StartSdk(R"({"cameras": [{"maxFrameRate": 1000, "linkBandwidth": 1e10,
+            "processing": "modelled"}]})");
     }
-
-    void TearDown() override {
-        selection_.reset();
-        Orvel::OrvelTerminate(true);
-        std::filesystem::remove(scenario_);
-        stopRequested = false;
-    }
-
-    std::filesystem::path scenario_ =
-        std::filesystem::path(testing::TempDir()) /
-        ("accuracy_" + std::to_string(::getpid()) + "_" + GetParam().name + ".json");
-    std::optional<CameraSelection> selection_;
+    void TearDown() override { StopSdk(); }
 };
 
 double RateOf(const std::string& line) {

@@ -1,13 +1,7 @@
 // Tests that the measurement loops allocate nothing per result, with a counting operator new.
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,36 +12,20 @@
 #include "Discovery.h"
 #include "Measurement.h"
 #include "Orvel/Orvel.h"
+#include "ProgramFixture.h"
 #include "Tarnwell.h"
 
 namespace Tarnwell {
 namespace {
 
-// Standard output goes to /dev/null while it lives; a string would allocate as it grows.
-class NullOutput {
-public:
-    NullOutput() {
-        file_.open("/dev/null", std::ios::out);
-        previous_ = std::cout.rdbuf(&file_);
-    }
-    ~NullOutput() { std::cout.rdbuf(previous_); }
-    NullOutput(const NullOutput&) = delete;
-    NullOutput& operator=(const NullOutput&) = delete;
+using test::NullOutput;
 
-private:
-    std::filebuf file_;
-    std::streambuf* previous_ = nullptr;
-};
-
-class AllocationTest : public testing::Test {
+class AllocationTest : public testing::Test, protected test::ProgramTest {
 protected:
     void SetUp() override {
         // A camera fast enough that thousands of results take a fraction of a second.
-        std::ofstream(scenario_) << R"({"cameras": [{"maxFrameRate": 100000,
-            "linkBandwidth": 1e12, "processingScale": 0, "bufferCount": 64,
-            "processing": "modelled"}]})";
-        ::setenv("ORVEL_EMULATION", scenario_.c_str(), 1);
-        Orvel::OrvelInitialize();
+        StartSdk(R"({"cameras": [{"maxFrameRate": 100000, "linkBandwidth": 1e12,
+            "processingScale": 0, "bufferCount": 64, "processing": "modelled"}]})");
         const char* arguments[] = {"tarnwell", "--framerate", "20000", "--binning", "4"};
         po::options_description description("Options");
         DeclareOptions(description);
@@ -55,15 +33,9 @@ protected:
         const NullOutput silence;
         SelectCamera(options_, selection_.emplace());
         ApplyCameraSettings(*selection_->camera, options_);
-        stopRequested = false;
     }
 
-    void TearDown() override {
-        selection_.reset();
-        Orvel::OrvelTerminate(true);
-        std::filesystem::remove(scenario_);
-        stopRequested = false;
-    }
+    void TearDown() override { StopSdk(); }
 
     // Allocations of one frame-rate run of `frames` counted results.
     std::uint64_t FrameRateRun(std::uint64_t frames) {
@@ -96,10 +68,7 @@ protected:
         return AllocationCount() - before;
     }
 
-    std::filesystem::path scenario_ = std::filesystem::path(testing::TempDir()) /
-                                      ("allocation_" + std::to_string(::getpid()) + ".json");
     po::variables_map options_;
-    std::optional<CameraSelection> selection_;
 };
 
 // Makes sure the frame-rate loop allocates nothing per result: a run of 4000 results allocates

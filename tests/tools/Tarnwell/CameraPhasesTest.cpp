@@ -1,39 +1,21 @@
 // Tests of the program's camera phases against the SDK's emulated cameras.
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "Configuration.h"
 #include "Discovery.h"
 #include "Measurement.h"
 #include "Orvel/Orvel.h"
+#include "ProgramFixture.h"
 #include "Scenario.h"
 #include "Tarnwell.h"
 
 namespace Tarnwell {
 namespace {
 
-// Sends standard output to a string while it lives.
-class CapturedOutput {
-public:
-    CapturedOutput() : previous_(std::cout.rdbuf(text_.rdbuf())) {}
-    ~CapturedOutput() { std::cout.rdbuf(previous_); }
-    CapturedOutput(const CapturedOutput&) = delete;
-    CapturedOutput& operator=(const CapturedOutput&) = delete;
-    std::string str() const { return text_.str(); }
-
-private:
-    std::ostringstream text_;
-    std::streambuf* previous_;
-};
+using test::CapturedOutput;
 
 std::size_t CountOf(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -43,23 +25,11 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
     return count;
 }
 
-class CameraPhasesTest : public testing::Test {
+class CameraPhasesTest : public testing::Test, protected test::ProgramTest {
 protected:
-    void SetUp() override {
-        // Two default cameras, whatever the environment says, with the modelled processing time.
-        std::ofstream(scenario_) << tarnwell::test::ModelledDefaultCameras();
-        ::setenv("ORVEL_EMULATION", scenario_.c_str(), 1);
-        Orvel::OrvelInitialize();
-        stopRequested = false;
-    }
-
-    void TearDown() override {
-        // The SDK refuses to shut down under a living camera.
-        selection_.reset();
-        Orvel::OrvelTerminate(true);
-        std::filesystem::remove(scenario_);
-        stopRequested = false;
-    }
+    // Two default cameras with the modelled processing time.
+    void SetUp() override { StartSdk(tarnwell::test::ModelledDefaultCameras()); }
+    void TearDown() override { StopSdk(); }
 
     void ParseArguments(std::vector<const char*> arguments) {
         arguments.insert(arguments.begin(), "tarnwell");
@@ -78,10 +48,7 @@ protected:
         return camera;
     }
 
-    std::filesystem::path scenario_ = std::filesystem::path(testing::TempDir()) /
-                                      ("phases_" + std::to_string(::getpid()) + ".json");
     po::variables_map options_;
-    std::optional<CameraSelection> selection_;
 };
 
 struct WriteOrderCase {
