@@ -230,7 +230,7 @@ private:
                 s.pathRows[r] = Slots(rowSlots);
                 s.pathMins[r] = arena_.Take(rowSlots, 0);
             }
-            s.sums = Slots(1) + kSlotGuard;
+            s.sums = Offset(Slots(1), kSlotGuard);
             s.winner = arena_.Take(w, 0);
             s.winnerCost = arena_.Take(w, 0);
             s.before = arena_.Take(w, 0);

@@ -1,11 +1,21 @@
 // A fixed set of threads that run the stripes of one frame.
 #include "WorkerPool.h"
 
+#include <algorithm>
+#include <system_error>
+
 namespace Tarnwell::stereo::detail {
 
 WorkerPool::WorkerPool(int threads) {
+    workers_.reserve(static_cast<std::size_t>(std::max(threads - 1, 0)));
     for (int i = 1; i < threads; ++i) {
-        workers_.emplace_back([this] { Work(); });
+        // The system may refuse a thread (a pids limit, ulimit -u or -v): the work is shared
+        // out among the threads there are, the caller's included, and comes out the same.
+        try {
+            workers_.emplace_back([this] { Work(); });
+        } catch (const std::system_error&) {
+            break;
+        }
     }
 }
 

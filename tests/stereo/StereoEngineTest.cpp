@@ -7,16 +7,31 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "stereo/Evaluation.h"
 #include "stereo/SyntheticScene.h"
 
 namespace Tarnwell::stereo {
 namespace {
+
+// Bytes of address space the process has mapped (VmSize).
+std::size_t AddressSpaceInUse() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmSize:")) {
+            return std::stoull(line.substr(7)) * 1024;
+        }
+    }
+    return 0;
+}
 
 StereoConfig Config(int width, int height, int disparities, int paths = 4, int threads = 2) {
     StereoConfig config;
@@ -261,6 +276,27 @@ TEST(StereoEngineTest, StripesAgreeWithOneThread) {
     const Output one = Compute(Config(128, 160, 32, 4, 1), frame);
     const Output three = Compute(Config(128, 160, 32, 4, 3), frame);
     EXPECT_LT(CountDifferent(one.disparity, three.disparity), 128u * 160u / 100);
+}
+
+// Makes sure an engine whose threads the system refuses still computes, on the threads it got.
+// Example failure: a std::thread that fails to start aborts the process through std::terminate.
+TEST(StereoEngineDeathTest, RunsOnTheThreadsTheSystemGives) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve more address space than any limit leaves";
+#else
+    const StereoFrame frame = Render(64, 96, 16);
+    const Output one = Compute(Config(64, 96, 16, 4, 1), frame);
+    const auto refusedThreads = [&] {
+        // Room for the engine's memory but not for the 8 MiB stack of another thread.
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = AddressSpaceInUse() + 6u * 1024 * 1024;
+        setrlimit(RLIMIT_AS, &limit);
+        const Output many = Compute(Config(64, 96, 16, 4, 3), frame);
+        std::exit(CountDifferent(one.disparity, many.disparity) < 64u * 96u / 100 ? 0 : 1);
+    };
+    EXPECT_EXIT(refusedThreads(), testing::ExitedWithCode(0), "");
+#endif
 }
 
 // The same engine gives the same result frame after frame: no state leaks between frames.
