@@ -10,6 +10,7 @@
 
 #include "Orvel/Orvel.h"
 #include "Scenario.h"
+#include "TestFiles.h"
 
 // Expects `statement` to raise exactly `Type` with the description `text`.
 #define EXPECT_THROW_MSG(statement, Type, text)                          \
@@ -28,17 +29,9 @@ namespace OrvelTest {
 
 inline constexpr const char* kDeviceClass = "VelkorGTC/Velkor/velkor_xw";
 
-// Writes `json` to a file of the test's temporary directory and returns its path.
+// Writes `json` to a file of the test's own directory and returns its path.
 inline std::string WriteScenario(const std::string& json, const std::string& name = "scenario") {
-    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-    std::string file =
-        std::string("orvel_") + test->test_suite_name() + "_" + test->name() + "_" + name + ".json";
-    for (char& c : file) {
-        c = c == '/' ? '_' : c;  // parameterised tests have slashes in their names
-    }
-    const std::string path = testing::TempDir() + file;
-    std::ofstream(path) << json;
-    return path;
+    return tarnwell::test::WriteTestFile(name + ".json", json).string();
 }
 
 inline void SetEmulation(const std::string& setting) {
@@ -47,6 +40,10 @@ inline void SetEmulation(const std::string& setting) {
 
 class EmulationTest : public testing::Test {
 protected:
+    // Made before the test body, so that the child of a death test writes where its parent
+    // cleans up.
+    EmulationTest() { tarnwell::test::TestDirectory(); }
+
     void TearDown() override { Stop(); }
 
     // Starts the SDK on the scenario `json` ("" for the default cameras). Cameras process in

@@ -2,14 +2,18 @@
 #include "Tarnwell.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <thread>
 
 #include <unistd.h>
 
 #include "Scenario.h"
+#include "TestFiles.h"
 
 namespace tarnwell::test {
 namespace {
@@ -18,33 +22,39 @@ Environment EnvironmentFor(const Emulation& emulation) {
     return {{"ORVEL_EMULATION", emulation.value}};
 }
 
-// Removes the one-off scenarios at exit; each test binary has its own directory.
-class ScratchDirectory {
-public:
-    ScratchDirectory() {
-        path_ =
-            std::filesystem::temp_directory_path() / ("tarnwell-e2e-" + std::to_string(getpid()));
-        std::filesystem::create_directories(path_);
+// The line of /proc/<pid>/status that lists the signals the process catches, as a mask.
+unsigned long long CaughtSignals(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("SigCgt:")) {
+            return std::stoull(line.substr(7), nullptr, 16);
+        }
     }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::filesystem::path Next() {
-        return path_ / ("scenario-" + std::to_string(counter_++) + ".json");
-    }
-
-private:
-    std::filesystem::path path_;
-    std::atomic<int> counter_{0};
-};
-
-ScratchDirectory& Scratch() {
-    static ScratchDirectory directory;
-    return directory;
+    return 0;
 }
 
 }  // namespace
+
+bool WaitForStopHandler(const Process& process, std::chrono::milliseconds timeout) {
+    const unsigned long long both = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if ((CaughtSignals(process.Pid()) & both) == both) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+bool Running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
 
 Emulation Emulation::Modelled() {
     return Json("{}");
@@ -56,13 +66,16 @@ Emulation Emulation::Scenario(const std::string& name) {
 }
 
 Emulation Emulation::Json(const std::string& json) {
-    const auto path = Scratch().Next();
-    std::ofstream(path) << ModelledScenario(json);
-    return {path.string()};
+    static std::atomic<int> count{0};
+    return {WriteTestFile("scenario-" + std::to_string(count++) + ".json", ModelledScenario(json))
+                .string()};
 }
 
 std::string TarnwellBinary() {
-    return TARNWELL_BINARY;
+    // Another build of the program (an installed package, an older commit) can be put to the
+    // same tests.
+    const char* other = std::getenv("TARNWELL_BINARY");
+    return other != nullptr && *other != '\0' ? other : TARNWELL_BINARY;
 }
 
 std::vector<Line> ConnectionReport(int binning, int camera) {
@@ -120,17 +133,25 @@ double RateOf(const std::string& line) {
 }
 
 ProcessResult RunTarnwell(const std::vector<std::string>& args, const Emulation& emulation,
-                          std::chrono::milliseconds timeout) {
+                          std::chrono::milliseconds timeout, const OutputTarget& output) {
     std::vector<std::string> argv{TarnwellBinary()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return RunProcess(argv, EnvironmentFor(emulation), timeout);
+    return RunProcess(argv, EnvironmentFor(emulation), timeout, output);
+}
+
+ProcessResult RunTarnwellLimited(const std::string& limits, const std::vector<std::string>& args,
+                                 const Emulation& emulation) {
+    std::vector<std::string> argv{"/bin/sh", "-c", "ulimit " + limits + " && exec \"$0\" \"$@\"",
+                                  TarnwellBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv, EnvironmentFor(emulation), std::chrono::seconds(60));
 }
 
 std::unique_ptr<Process> StartTarnwell(const std::vector<std::string>& args,
-                                       const Emulation& emulation) {
+                                       const Emulation& emulation, const OutputTarget& output) {
     std::vector<std::string> argv{TarnwellBinary()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<Process>(argv, EnvironmentFor(emulation));
+    return std::make_unique<Process>(argv, EnvironmentFor(emulation), output);
 }
 
 }  // namespace tarnwell::test

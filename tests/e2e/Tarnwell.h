@@ -24,7 +24,7 @@ struct Emulation {
     static Emulation Cameras(int count) { return {std::to_string(count)}; }
     // A scenario file of tests/e2e/scenarios, by its name without ".json".
     static Emulation Scenario(const std::string& name);
-    // A scenario written for one test (removed when the test binary exits).
+    // A scenario written for one test (removed when the test ends).
     static Emulation Json(const std::string& json);
 };
 
@@ -47,10 +47,23 @@ double RateOf(const std::string& line);
 
 ProcessResult RunTarnwell(const std::vector<std::string>& args,
                           const Emulation& emulation = Emulation::Modelled(),
-                          std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                          std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                          const OutputTarget& output = {});
+
+// A run under the shell's resource limits, `limits` as `ulimit` takes them ("-s 256").
+ProcessResult RunTarnwellLimited(const std::string& limits, const std::vector<std::string>& args,
+                                 const Emulation& emulation = Emulation::Modelled());
+
+// Until the run's stop handler catches SIGINT and SIGTERM; before that a signal ends the process
+// by design.
+bool WaitForStopHandler(const Process& process, std::chrono::milliseconds timeout);
+
+// False once the process has exited (a zombie until the test reaps it) or is gone.
+bool Running(pid_t pid);
 
 // A run in the background, for tests that signal it or watch its output as it comes.
 std::unique_ptr<Process> StartTarnwell(const std::vector<std::string>& args,
-                                       const Emulation& emulation = Emulation::Modelled());
+                                       const Emulation& emulation = Emulation::Modelled(),
+                                       const OutputTarget& output = {});
 
 }  // namespace tarnwell::test

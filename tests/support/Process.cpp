@@ -8,13 +8,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 
 namespace tarnwell::test {
+
 namespace {
 
 std::vector<std::string> BuildEnvironment(const Environment& changes) {
@@ -51,20 +54,64 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 }  // namespace
 
-Process::Process(const std::vector<std::string>& argv, const Environment& environment) {
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+namespace {
+
+[[noreturn]] void Fail(const char* what) {
+    throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+// The two ends of the child's standard output: what the child gets and what this process keeps
+// (-1 for none).
+std::pair<int, int> OutputEnds(const OutputTarget& output) {
+    int ends[2] = {-1, -1};
+    switch (output.kind) {
+        case OutputTarget::Kind::Pipe:
+        case OutputTarget::Kind::StalledPipe:
+            if (pipe2(ends, O_CLOEXEC) != 0) {
+                Fail("pipe");
+            }
+            if (output.kind == OutputTarget::Kind::StalledPipe) {
+                fcntl(ends[1], F_SETPIPE_SZ, 4096);
+            }
+            return {ends[1], ends[0]};
+        case OutputTarget::Kind::File: {
+            const int fd = open(output.path.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) {
+                Fail("open");
+            }
+            return {fd, -1};
+        }
+        case OutputTarget::Kind::Closed:
+            return {-1, -1};
+        case OutputTarget::Kind::StalledTerminal:
+            if (openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr) != 0) {
+                Fail("openpty");
+            }
+            fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+            fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+            return {ends[1], ends[0]};
     }
+    return {-1, -1};
+}
+
+}  // namespace
+
+Process::Process(const std::vector<std::string>& argv, const Environment& environment,
+                 const OutputTarget& output) {
+    const auto [childOut, keptOut] = OutputEnds(output);
+    int errPipe[2];
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+        close(childOut);
+        close(keptOut);
+        Fail("pipe");
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+    if (childOut >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, childOut, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+    }
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
@@ -87,15 +134,35 @@ Process::Process(const std::vector<std::string>& argv, const Environment& enviro
                                envPointers.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    close(outPipe[1]);
+    if (childOut >= 0) {
+        close(childOut);
+    }
     close(errPipe[1]);
-    outFd_ = outPipe[0];
+    (output.kind == OutputTarget::Kind::Pipe ? outFd_ : stalledFd_) = keptOut;
     errFd_ = errPipe[0];
     if (rc != 0) {
-        close(outFd_);
+        if (keptOut >= 0) {
+            close(keptOut);
+        }
         close(errFd_);
+        outFd_ = stalledFd_ = errFd_ = -1;
         throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
     }
+}
+
+void Process::CloseOutput() {
+    if (outFd_ >= 0) {
+        close(outFd_);
+        outFd_ = -1;
+    }
+}
+
+std::size_t Process::StalledBytes() const {
+    int bytes = 0;
+    if (stalledFd_ < 0 || ioctl(stalledFd_, FIONREAD, &bytes) != 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(bytes);
 }
 
 Process::~Process() {
@@ -108,6 +175,9 @@ Process::~Process() {
     }
     if (errFd_ >= 0) {
         close(errFd_);
+    }
+    if (stalledFd_ >= 0) {
+        close(stalledFd_);
     }
 }
 
@@ -220,8 +290,8 @@ ProcessResult Process::Wait(std::chrono::milliseconds timeout) {
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment& environment,
-                         std::chrono::milliseconds timeout) {
-    Process process(argv, environment);
+                         std::chrono::milliseconds timeout, const OutputTarget& output) {
+    Process process(argv, environment, output);
     return process.Wait(timeout);
 }
 

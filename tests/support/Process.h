@@ -23,11 +23,30 @@ struct ProcessResult {
 // Environment changes for a child: a value sets the variable, std::nullopt removes it.
 using Environment = std::map<std::string, std::optional<std::string>>;
 
+// Where a child's standard output goes. Output is collected only from a pipe.
+struct OutputTarget {
+    enum class Kind {
+        Pipe,             // collected
+        File,             // the file at `path`, e.g. /dev/full
+        Closed,           // descriptor 1 closed
+        StalledPipe,      // a pipe of one page that nobody reads
+        StalledTerminal,  // a pseudo-terminal that nobody reads
+    };
+    Kind kind = Kind::Pipe;
+    std::string path;
+
+    static OutputTarget File(std::string path) { return {Kind::File, std::move(path)}; }
+    static OutputTarget Closed() { return {Kind::Closed, {}}; }
+    static OutputTarget StalledPipe() { return {Kind::StalledPipe, {}}; }
+    static OutputTarget StalledTerminal() { return {Kind::StalledTerminal, {}}; }
+};
+
 class Process {
 public:
     // Starts `argv[0]` with the given arguments; the child inherits this process's environment
     // with `environment` applied. Raises std::runtime_error when it cannot be started.
-    Process(const std::vector<std::string>& argv, const Environment& environment = {});
+    Process(const std::vector<std::string>& argv, const Environment& environment = {},
+            const OutputTarget& output = {});
     ~Process();  // kills a child that still runs
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -43,6 +62,10 @@ public:
     const std::string& Output() const noexcept { return out_; }
     const std::string& Error() const noexcept { return err_; }
     void Signal(int signal);
+    // Stops reading standard output and closes its pipe, as a reader like `head -1` does.
+    void CloseOutput();
+    // Bytes written to a stalled output that nobody has read.
+    std::size_t StalledBytes() const;
     pid_t Pid() const noexcept { return pid_; }
     // Collects everything until the child ends; kills it at the deadline.
     ProcessResult Wait(std::chrono::milliseconds timeout);
@@ -56,6 +79,7 @@ private:
     pid_t pid_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
+    int stalledFd_ = -1;  // the unread end of a stalled output
     std::string out_;
     std::string err_;
     bool reaped_ = false;
@@ -64,6 +88,6 @@ private:
 
 // Starts, waits and collects in one call.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment& environment,
-                         std::chrono::milliseconds timeout);
+                         std::chrono::milliseconds timeout, const OutputTarget& output = {});
 
 }  // namespace tarnwell::test

@@ -16,6 +16,7 @@
 #include "Discovery.h"
 #include "Orvel/Orvel.h"
 #include "Tarnwell.h"
+#include "TestFiles.h"
 
 namespace Tarnwell::test {
 
@@ -55,8 +56,8 @@ private:
 class ProgramTest {
 protected:
     void StartSdk(const std::string& scenario) {
-        std::ofstream(scenarioFile_) << scenario;
-        ::setenv("ORVEL_EMULATION", scenarioFile_.c_str(), 1);
+        ::setenv("ORVEL_EMULATION", tarnwell::test::WriteTestFile("program.json", scenario).c_str(),
+                 1);
         Orvel::OrvelInitialize();
         stopRequested = false;
     }
@@ -64,15 +65,10 @@ protected:
     void StopSdk() {
         selection_.reset();
         Orvel::OrvelTerminate(true);
-        std::filesystem::remove(scenarioFile_);
         stopRequested = false;
     }
 
     std::optional<CameraSelection> selection_;
-
-private:
-    std::filesystem::path scenarioFile_ = std::filesystem::path(testing::TempDir()) /
-                                          ("program_" + std::to_string(::getpid()) + ".json");
 };
 
 }  // namespace Tarnwell::test

@@ -1,0 +1,18 @@
+// Files that tests write: each test's in a directory of its own, removed when the test ends.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace tarnwell::test {
+
+// The running test's directory, made on first use under the temporary directory with a unique
+// name (parallel runs cannot collide) and removed with everything in it when the test ends.
+// Outside a test (parameters built before the tests run), one directory for the process,
+// removed at its exit. The dying child of a death test uses its parent's directory.
+const std::filesystem::path& TestDirectory();
+
+// Writes `content` to the file `name` of TestDirectory() and returns its path.
+std::filesystem::path WriteTestFile(const std::string& name, const std::string& content);
+
+}  // namespace tarnwell::test
