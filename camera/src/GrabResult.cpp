@@ -59,13 +59,22 @@ namespace detail {
 
 ResultPool::ResultPool(std::uint32_t count, std::size_t payloadSize, std::size_t triggerCapacity)
     : ready(count), triggers(triggerCapacity), slots_(new CGrabResultData[count]), count_(count) {
-    free_.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        CGrabResultData& slot = slots_[i];
-        slot.pool_ = this;
-        // Left uninitialised: pages the emulation never writes are never mapped.
-        slot.buffer_ = new unsigned char[payloadSize];
-        free_.push_back(&slot);
+    try {
+        free_.reserve(count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            CGrabResultData& slot = slots_[i];
+            slot.pool_ = this;
+            // Left uninitialised: pages the emulation never writes are never mapped.
+            slot.buffer_ = new unsigned char[payloadSize];
+            free_.push_back(&slot);
+        }
+    } catch (...) {
+        // The destructor does not run for a pool that was never made.
+        for (std::uint32_t i = 0; i < count; ++i) {
+            delete[] slots_[i].buffer_;
+        }
+        delete[] slots_;
+        throw;
     }
 }
 

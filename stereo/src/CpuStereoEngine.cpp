@@ -71,7 +71,15 @@ public:
     }
     std::size_t Used() const { return used_; }
     void Allocate() {
-        storage_.reset(static_cast<std::uint8_t*>(::operator new(used_, std::align_val_t(kAlign))));
+        try {
+            storage_.reset(
+                static_cast<std::uint8_t*>(::operator new(used_, std::align_val_t(kAlign))));
+        } catch (const std::bad_alloc&) {
+            // Hundreds of MiB at the largest sizes: say how much could not be had.
+            throw std::runtime_error("[Stereo] cannot allocate " +
+                                     std::to_string((used_ + (1 << 20) - 1) >> 20) +
+                                     " MiB of working memory");
+        }
         base_ = storage_.get();
         used_ = 0;
     }

@@ -2,12 +2,24 @@
 #include "WorkerPool.h"
 
 #include <algorithm>
+#include <csignal>
 #include <system_error>
+
+#include <pthread.h>
 
 namespace Tarnwell::stereo::detail {
 
 WorkerPool::WorkerPool(int threads) {
     workers_.reserve(static_cast<std::size_t>(std::max(threads - 1, 0)));
+    // Workers inherit the caller's signal mask: they leave every asynchronous signal to the
+    // program's own threads, whose blocking calls a stop signal must interrupt.
+    sigset_t blocked;
+    sigset_t previous;
+    sigfillset(&blocked);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) {
+        sigdelset(&blocked, fault);
+    }
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
     for (int i = 1; i < threads; ++i) {
         // The system may refuse a thread (a pids limit, ulimit -u or -v): the work is shared
         // out among the threads there are, the caller's included, and comes out the same.
@@ -17,6 +29,7 @@ WorkerPool::WorkerPool(int threads) {
             break;
         }
     }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 WorkerPool::~WorkerPool() {

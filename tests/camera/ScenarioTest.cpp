@@ -1,10 +1,12 @@
 // The emulation's configuration: ORVEL_EMULATION, every scenario key and every fault it reports.
 #include <cstdlib>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "Emulation.h"
 
@@ -312,14 +314,62 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(EmulationTest, UnreadableScenarioNamesTheFileAndTheCause) {
-    SetEmulation(testing::TempDir() + "no-such-scenario.json");
-    EXPECT_THROW_MSG(Orvel::OrvelInitialize(), GenICam::RuntimeException,
-                     "Emulation scenario '" + testing::TempDir() +
-                         "no-such-scenario.json': cannot be read (No such file or directory)");
-    SetEmulation(testing::TempDir());
+    const std::string missing =
+        (tarnwell::test::TestDirectory() / "no-such-scenario.json").string();
+    SetEmulation(missing);
     EXPECT_THROW_MSG(
         Orvel::OrvelInitialize(), GenICam::RuntimeException,
-        "Emulation scenario '" + testing::TempDir() + "': cannot be read (Is a directory)");
+        "Emulation scenario '" + missing + "': cannot be read (No such file or directory)");
+}
+
+// Makes sure only a regular file of at most 1 MiB is read, judged before reading. Example
+// failure: /dev/zero grows memory without end, a FIFO blocks the start for ever, a huge file is
+// read whole.
+TEST_F(EmulationTest, ScenarioIsARegularFileOfAtMostOneMebibyte) {
+    const std::string directory = tarnwell::test::TestDirectory().string();
+    const std::string fifo = directory + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = WriteScenario("{}" + std::string((1 << 20) - 1, ' '), "big");
+    for (const std::string& path : {directory, std::string("/dev/zero"), fifo, big}) {
+        SetEmulation(path);
+        EXPECT_THROW_MSG(Orvel::OrvelInitialize(), GenICam::RuntimeException,
+                         "Emulation scenario '" + path +
+                             "': " + (path == big ? "larger than 1 MiB" : "not a regular file"));
+    }
+    // Exactly 1 MiB, through a link, is a scenario.
+    std::filesystem::resize_file(big, 1 << 20);
+    const std::string link = directory + "/link.json";
+    std::filesystem::create_symlink(big, link);
+    SetEmulation(link);
+    try {
+        Orvel::OrvelInitialize();
+        Orvel::OrvelTerminate(true);
+    } catch (const GenICam::GenericException& error) {
+        ADD_FAILURE() << error.GetDescription();
+    }
+}
+
+// Makes sure a key given twice is an error naming it and its object. Example failure: the last
+// one silently wins, so a typo in a long scenario goes unnoticed.
+TEST_F(EmulationTest, DuplicateKeysAreRefusedWithWhereTheyAre) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {R"({"seed": 1, "seed": 2})", "duplicate key 'seed'"},
+        {R"({"cameras": [{}, {"friendlyName": "a", "ipAddress": "1.2.3.4", "friendlyName": "b"}]})",
+         "duplicate key 'friendlyName' in cameras[1]"},
+        {R"({"cameras": [{"grabFailures": {"every": 1, "every": 2}}]})",
+         "duplicate key 'every' in cameras[0].grabFailures"},
+        {R"({"cameras": [{"counters": {}}], "cameras": []})", "duplicate key 'cameras'"},
+    };
+    for (const auto& [json, fault] : cases) {
+        const std::string path = WriteScenario(json);
+        SetEmulation(path);
+        EXPECT_THROW_MSG(Orvel::OrvelInitialize(), GenICam::RuntimeException,
+                         "Emulation scenario '" + path + "': " + fault);
+    }
+    // The same key in sibling objects is no duplicate.
+    SetEmulation(WriteScenario(R"({"cameras": [{"friendlyName": "a"}, {"friendlyName": "b"}]})"));
+    EXPECT_NO_THROW(Orvel::OrvelInitialize());
+    Orvel::OrvelTerminate(true);
 }
 
 TEST_F(EmulationTest, InvalidJsonCarriesTheParserMessage) {

@@ -3,15 +3,42 @@
 #include "emulation/Acquisition.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+
+#include <pthread.h>
 
 #include "Errors.h"
 
 namespace Orvel::detail {
 
 using Clock = ResultPool::Clock;
+
+namespace {
+
+// Blocks the asynchronous signals of the calling thread while it lives, so that the threads it
+// starts inherit them blocked.
+class SignalsBlockedInNewThreads {
+public:
+    SignalsBlockedInNewThreads() {
+        sigset_t asynchronous;
+        sigfillset(&asynchronous);
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) {
+            sigdelset(&asynchronous, fault);
+        }
+        pthread_sigmask(SIG_BLOCK, &asynchronous, &previous_);
+    }
+    ~SignalsBlockedInNewThreads() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalsBlockedInNewThreads(const SignalsBlockedInNewThreads&) = delete;
+    SignalsBlockedInNewThreads& operator=(const SignalsBlockedInNewThreads&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+}  // namespace
 
 static_assert(std::tuple_size_v<decltype(ResultPool::renderedAt)> == kSensorSlots);
 
@@ -89,11 +116,26 @@ void Acquisition::Start() {
         }
     }
 
-    auto* pool = new ResultPool(config_.bufferCount, plan_.payloadSize, kTriggerCapacity);
+    ResultPool* pool = nullptr;
+    try {
+        pool = new ResultPool(config_.bufferCount, plan_.payloadSize, kTriggerCapacity);
+    } catch (const std::bad_alloc&) {
+        const double mebibytes =
+            double(config_.bufferCount) * double(plan_.payloadSize) / double(1 << 20);
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "Cannot start grabbing: cannot allocate %u result buffers of %zu bytes "
+                      "(%.0f MiB in all).",
+                      config_.bufferCount, plan_.payloadSize, mebibytes);
+        ORVEL_THROW(BadAllocException, text);
+    }
     processing_ = std::move(processing);
     pool->counters = counters_;
     pool->resultNumber = resultNumber_;
     try {
+        // A library's threads leave the program's signals to the program's own thread, whose
+        // blocking calls a stop signal must interrupt.
+        const SignalsBlockedInNewThreads blocked;
         if (processing_) {
             sensor_ = std::thread([this, pool] { RunSensor(*pool); });
         }

@@ -2,7 +2,10 @@
 #include "emulation/Processing.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "stereo/DepthQuality.h"
 #include "stereo/Evaluation.h"
@@ -26,6 +29,20 @@ ImageView<T> ViewAt(unsigned char* at, const Geometry& g) {
     const int width = static_cast<int>(g.width);
     // Offsets are even and buffers come from new[]: aligned for two-byte pixels.
     return {reinterpret_cast<T*>(at), width, static_cast<int>(g.height), width};
+}
+
+// An image of the session, or an error that says which and how large it was to be.
+template <class T>
+Image<T> Allocate(int width, int height, const char* what) {
+    try {
+        return Image<T>(width, height);
+    } catch (const std::bad_alloc&) {
+        const double mebibytes = double(width) * double(height) * sizeof(T) / (1 << 20);
+        char text[160];
+        std::snprintf(text, sizeof text, "cannot allocate %s of %dx%d pixels (%.1f MiB)", what,
+                      width, height, mebibytes);
+        throw std::runtime_error(text);
+    }
 }
 
 std::size_t Bytes(const auto& image) {
@@ -74,11 +91,11 @@ RealProcessing::RealProcessing(const Settings& settings, const ComponentOffsets&
 
     const bool error = Sends(kError);
     for (Slot& slot : slots_) {
-        slot.left = Image<std::uint8_t>(options.width, options.height);
-        slot.right = Image<std::uint8_t>(options.width, options.height);
+        slot.left = Allocate<std::uint8_t>(options.width, options.height, "a left view");
+        slot.right = Allocate<std::uint8_t>(options.width, options.height, "a right view");
         if (error) {
-            slot.truth = Image<float>(options.width, options.height);
-            slot.visible = Image<std::uint8_t>(options.width, options.height);
+            slot.truth = Allocate<float>(options.width, options.height, "a true disparity");
+            slot.visible = Allocate<std::uint8_t>(options.width, options.height, "a visibility");
         }
     }
     if (!Sends(kDisparity) && !Sends(kConfidence) && !error) {
@@ -87,15 +104,16 @@ RealProcessing::RealProcessing(const Settings& settings, const ComponentOffsets&
     const stereo::StereoConfig config = EngineConfigFor(settings);
     engine_ = stereo::CreateCpuStereoEngine(config);
     if (divisor_ > 1) {
-        depthLeft_ = Image<std::uint8_t>(config.width, config.height);
-        depthRight_ = Image<std::uint8_t>(config.width, config.height);
+        depthLeft_ = Allocate<std::uint8_t>(config.width, config.height, "a reduced left view");
+        depthRight_ = Allocate<std::uint8_t>(config.width, config.height, "a reduced right view");
         if (error) {
-            depthTruth_ = Image<float>(config.width, config.height);
-            depthVisible_ = Image<std::uint8_t>(config.width, config.height);
+            depthTruth_ = Allocate<float>(config.width, config.height, "a reduced disparity");
+            depthVisible_ =
+                Allocate<std::uint8_t>(config.width, config.height, "a reduced visibility");
         }
     }
     if (!Sends(kDisparity)) {
-        disparity_ = Image<std::uint16_t>(config.width, config.height);
+        disparity_ = Allocate<std::uint16_t>(config.width, config.height, "a disparity");
     }
 }
 

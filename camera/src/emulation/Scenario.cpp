@@ -7,6 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <set>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -354,35 +359,130 @@ private:
     const std::string& origin_;
 };
 
+// Scenarios are small; anything larger is not one, and reading it whole would be unbounded.
+constexpr std::size_t kMaxScenarioBytes = 1 << 20;
+
+// Opens without waiting (a FIFO would block until a writer came) and looks at what was opened,
+// links followed, before reading a byte of it.
 std::string ReadFile(const std::string& path) {
-    auto fail = [&](int error) {
-        ORVEL_THROW(RuntimeException, "Emulation scenario '" + path + "': cannot be read (" +
-                                          std::strerror(error) + ")");
+    auto fail = [&](const std::string& fault) {
+        ORVEL_THROW(RuntimeException, "Emulation scenario '" + path + "': " + fault);
     };
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        fail(errno);
+    auto failRead = [&](int error) {
+        fail(std::string("cannot be read (") + std::strerror(error) + ")");
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        failRead(errno);
+    }
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        failRead(errno);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        fail("not a regular file");
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > kMaxScenarioBytes) {
+        fail("larger than 1 MiB");
     }
     std::string text;
     char chunk[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        text.append(chunk, got);
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            failRead(errno);
+        }
+        if (got == 0) {
+            return text;
+        }
+        // The file may have grown since it was looked at.
+        if (text.size() + static_cast<std::size_t>(got) > kMaxScenarioBytes) {
+            fail("larger than 1 MiB");
+        }
+        text.append(chunk, static_cast<std::size_t>(got));
     }
-    const int error = std::ferror(file) ? errno : 0;
-    std::fclose(file);
-    if (error != 0) {
-        fail(error);
-    }
-    return text;
 }
+
+// Refuses a key given twice in one object, which JSON parsers otherwise let the last one win:
+// a typo in a long scenario would go unnoticed. Paths are built only for the message.
+class DuplicateKeyCheck {
+public:
+    explicit DuplicateKeyCheck(const std::string& origin) : origin_(origin) {}
+
+    bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
+        switch (event) {
+            case json::parse_event_t::object_start:
+            case json::parse_event_t::array_start:
+                open_.push_back({event == json::parse_event_t::array_start, {}, {}, 0});
+                break;
+            case json::parse_event_t::key: {
+                Container& object = open_.back();
+                object.key = parsed.get<std::string>();
+                if (!object.keys.insert(object.key).second) {
+                    open_.pop_back();
+                    const std::string where = Path();
+                    ORVEL_THROW(RuntimeException, "Emulation scenario '" + origin_ +
+                                                      "': duplicate key '" + object.key + "'" +
+                                                      (where.empty() ? "" : " in " + where));
+                }
+                break;
+            }
+            case json::parse_event_t::object_end:
+            case json::parse_event_t::array_end:
+                open_.pop_back();
+                ElementDone();
+                break;
+            case json::parse_event_t::value:
+                ElementDone();
+                break;
+        }
+        return true;
+    }
+
+private:
+    struct Container {
+        bool array;
+        std::set<std::string> keys;
+        std::string key;    // objects: the key of the element being read
+        std::size_t index;  // arrays: the index of the element being read
+    };
+
+    void ElementDone() {
+        if (!open_.empty() && open_.back().array) {
+            ++open_.back().index;
+        }
+    }
+
+    // "cameras[1].grabFailures": where the innermost open container sits.
+    std::string Path() const {
+        std::string path;
+        for (const Container& container : open_) {
+            if (container.array) {
+                path += "[" + std::to_string(container.index) + "]";
+            } else {
+                path += (path.empty() ? "" : ".") + container.key;
+            }
+        }
+        return path;
+    }
+
+    const std::string& origin_;
+    std::vector<Container> open_;
+};
 
 }  // namespace
 
 Scenario ParseScenario(std::string_view text, const std::string& origin) {
     json root;
     try {
-        root = json::parse(text, nullptr, true, /*ignore_comments=*/true);
+        root = json::parse(text, DuplicateKeyCheck(origin), true, /*ignore_comments=*/true);
     } catch (const json::exception& error) {
         ORVEL_THROW(RuntimeException,
                     "Emulation scenario '" + origin + "': not valid JSON: " + error.what());
