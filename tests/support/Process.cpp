@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ostream>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -148,6 +149,13 @@ Process::Process(const std::vector<std::string>& argv, const Environment& enviro
         outFd_ = stalledFd_ = errFd_ = -1;
         throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
     }
+}
+
+void PrintTo(const OutputTarget& target, std::ostream* out) {
+    static constexpr const char* kNames[] = {"pipe", "file", "closed", "stalled pipe",
+                                             "stalled terminal"};
+    *out << kNames[static_cast<int>(target.kind)] << (target.path.empty() ? "" : " ")
+         << target.path;
 }
 
 void Process::CloseOutput() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <iosfwd>
 #include <map>
 #include <optional>
 #include <string>
@@ -40,6 +41,8 @@ struct OutputTarget {
     static OutputTarget StalledPipe() { return {Kind::StalledPipe, {}}; }
     static OutputTarget StalledTerminal() { return {Kind::StalledTerminal, {}}; }
 };
+
+void PrintTo(const OutputTarget& target, std::ostream* out);
 
 class Process {
 public:
