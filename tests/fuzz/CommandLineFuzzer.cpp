@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)options["measurement-mode"].as<std::string>();
     (void)Tarnwell::SelectComponents(options);
     try {
-        const std::regex filter = Tarnwell::GlobToRegex(name);
+        const Tarnwell::NameFilter filter = Tarnwell::GlobToRegex(name);
         bool matched = false;
         for (const auto& device : {Device("VelkorXW-40051001", "169.254.1.10"),
                                    Device("VelkorXW-40051002", "169.254.1.11")}) {

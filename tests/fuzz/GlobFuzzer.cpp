@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string pattern = input.substr(0, split);
     const std::string name = split == std::string::npos ? pattern : input.substr(split + 1);
 
-    std::regex filter;
+    Tarnwell::NameFilter filter;
     try {
         filter = Tarnwell::GlobToRegex(pattern);
     } catch (const GenICam::GenericException&) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iostream>
 
+#include "Console.h"
 #include "Tarnwell.h"
 
 namespace Tarnwell {
@@ -17,7 +18,7 @@ void PrintIntegerLine(const char* label, const Orvel::CIntegerParameter& feature
     std::cout << label;
     std::cout << feature.GetValue(false, false);
     std::cout << ' ';
-    std::cout << feature.GetUnit() << std::endl;
+    std::cout << Printable{feature.GetUnit().str()} << std::endl;
 }
 
 void PrintEnableState(Orvel::CVelkorUniversalInstantCamera& camera, const char* component,
@@ -58,6 +59,10 @@ ComponentSelection SelectComponents(const po::variables_map& options) {
     return selection;
 }
 
+const char* ComponentModeFor(const ComponentSelection& selection) {
+    return selection.rawCombined ? "SingleComponent" : "SynchronizedAlternateComponents";
+}
+
 void ConfigureComponents(Orvel::CVelkorUniversalInstantCamera& camera, std::string mode,
                          bool intensity, bool intensityCombined, bool disparity, bool confidence,
                          bool error, bool rawCombined) {
@@ -77,9 +82,10 @@ void ConfigureComponents(Orvel::CVelkorUniversalInstantCamera& camera, std::stri
 }
 
 void PrintConnectionReport(Orvel::CVelkorUniversalInstantCamera& camera) {
-    std::cout << "Connected to camera " << camera.GetDeviceInfo().GetFriendlyName() << std::endl;
-    std::cout << "Serial Number          = " << camera.GetDeviceInfo().GetSerialNumber()
+    std::cout << "Connected to camera " << Printable{camera.GetDeviceInfo().GetFriendlyName().str()}
               << std::endl;
+    std::cout << "Serial Number          = "
+              << Printable{camera.GetDeviceInfo().GetSerialNumber().str()} << std::endl;
 
     camera.ComponentSelector.SetValue("Intensity");
     PrintIntegerLine("Image binning          = ", camera.BinningHorizontal);
@@ -87,7 +93,8 @@ void PrintConnectionReport(Orvel::CVelkorUniversalInstantCamera& camera) {
     PrintIntegerLine("Intensity image height = ", camera.Height);
 
     camera.ComponentSelector.SetValue("Disparity");
-    std::cout << "Depth quality          = " << camera.VkrDepthQuality.ToString() << std::endl;
+    std::cout << "Depth quality          = " << Printable{camera.VkrDepthQuality.ToString().str()}
+              << std::endl;
     PrintIntegerLine("Disparity image width  = ", camera.Width);
     PrintIntegerLine("Disparity image height = ", camera.Height);
     PrintIntegerLine("Payload size           = ", camera.PayloadSize);

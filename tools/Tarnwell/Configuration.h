@@ -29,6 +29,10 @@ void ApplyCameraSettings(Orvel::CVelkorUniversalInstantCamera& camera,
 // intensity is sent when nothing else is.
 ComponentSelection SelectComponents(const boost::program_options::variables_map& options);
 
+// The component mode that can send `selection`: the raw pair only travels alone, in
+// "SingleComponent"; every other selection in "SynchronizedAlternateComponents".
+const char* ComponentModeFor(const ComponentSelection& selection);
+
 // Sets the component mode, then selects and enables the components one by one, "IntensityCombined"
 // first. The raw combined component is written only when the mode reads back as
 // "SingleComponent", the only mode in which the camera can send it.

@@ -1,10 +1,12 @@
 // Camera discovery and selection: enumeration, the processing unit, the name filter, opening.
 #include "Discovery.h"
 
+#include <algorithm>
 #include <cctype>
 #include <iostream>
 #include <string_view>
 
+#include "Console.h"
 #include "Tarnwell.h"
 
 namespace Tarnwell {
@@ -25,89 +27,145 @@ std::string_view TrimWhiteSpace(std::string_view text) {
     return text;
 }
 
-void AppendTranslated(std::string& expression, std::string_view piece) {
-    char previous = '\0';
-    for (const char c : piece) {
-        // A run of stars matches what one star matches, and each extra ".*" would multiply the
-        // matcher's work.
-        if (c == '*' && previous == '*') {
-            continue;
+bool IsLineTerminator(unsigned char c) {
+    return c == '\n' || c == '\r';
+}
+
+// Pieces split at "|", trimmed, empty ones dropped, runs of stars folded into one star.
+std::vector<std::string> GlobPieces(std::string_view pattern) {
+    std::vector<std::string> pieces;
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t bar = pattern.find('|', begin);
+        const std::string_view piece = TrimWhiteSpace(
+            pattern.substr(begin, bar == std::string_view::npos ? bar : bar - begin));
+        if (!piece.empty()) {
+            std::string folded;
+            for (const char c : piece) {
+                if (c != '*' || folded.empty() || folded.back() != '*') {
+                    folded += c;
+                }
+            }
+            pieces.push_back(std::move(folded));
         }
-        previous = c;
-        switch (c) {
-            case '*':
-                expression += ".*";
-                break;
-            case '?':
-                expression += '.';
-                break;
-            case '.':
-            case '$':
-            case '^':
-            case '(':
-            case ')':
-            case '+':
-            case '[':
-            case '{':
-            case '\\':
-                expression += '\\';
-                expression += c;
-                break;
-            default:
-                expression += c;
-                break;
+        if (bar == std::string_view::npos) {
+            return pieces;
         }
+        begin = bar + 1;
     }
 }
 
 }  // namespace
 
-std::string GlobToExpression(const std::string& pattern) {
-    const std::string_view text = pattern;
-    std::string expression;
-    bool first = true;
-    std::size_t begin = 0;
-    for (;;) {
-        const std::size_t bar = text.find('|', begin);
-        const std::string_view piece =
-            TrimWhiteSpace(text.substr(begin, bar == std::string_view::npos ? bar : bar - begin));
-        if (!piece.empty()) {
-            expression += first ? "^" : "|^";
-            first = false;
-            AppendTranslated(expression, piece);
-        }
-        if (bar == std::string_view::npos) {
-            break;
-        }
-        begin = bar + 1;
+// Position i of a piece is the state "the text so far matches the piece's first i characters";
+// each piece ends in an accepting state, which nothing advances from, so pieces never run into
+// each other.
+NameFilter::NameFilter(const std::vector<std::string>& pieces) {
+    // No alternative at all is the expression that matches the empty text alone.
+    const std::vector<std::string> alternatives =
+        pieces.empty() ? std::vector<std::string>{""} : pieces;
+    std::size_t states = 0;
+    for (const std::string& piece : alternatives) {
+        states += piece.size() + 1;
     }
-    expression += '$';
-    return expression;
+    const std::size_t words = (states + 63) / 64;
+    starts_.assign(words, 0);
+    accepts_.assign(words, 0);
+    stars_.assign(words, 0);
+    for (Bits& bits : advances_) {
+        bits.assign(words, 0);
+    }
+    const auto set = [](Bits& bits, std::size_t at) {
+        bits[at / 64] |= std::uint64_t{1} << (at % 64);
+    };
+    std::size_t at = 0;
+    for (const std::string& piece : alternatives) {
+        set(starts_, at);
+        for (const char c : piece) {
+            if (c == '*') {
+                set(stars_, at);
+            } else if (c == '?') {
+                for (unsigned byte = 0; byte < 256; ++byte) {
+                    if (!IsLineTerminator(static_cast<unsigned char>(byte))) {
+                        set(advances_[byte], at);
+                    }
+                }
+            } else {
+                set(advances_[static_cast<unsigned char>(c)], at);
+            }
+            ++at;
+        }
+        set(accepts_, at);
+        ++at;
+    }
 }
 
-std::regex GlobToRegex(std::string pattern) {
+void NameFilter::SkipStars(Bits& states) const {
+    // Star runs are folded, so a state skipped to is never a star: one shift does it.
+    std::uint64_t carry = 0;
+    for (std::size_t w = 0; w < states.size(); ++w) {
+        const std::uint64_t skipping = states[w] & stars_[w];
+        states[w] |= (skipping << 1) | carry;
+        carry = skipping >> 63;
+    }
+}
+
+void NameFilter::Step(const Bits& states, unsigned char c, Bits& next) const {
+    const Bits& advance = advances_[c];
+    const bool starsStay = !IsLineTerminator(c);
+    std::uint64_t carry = 0;
+    for (std::size_t w = 0; w < states.size(); ++w) {
+        const std::uint64_t advancing = states[w] & advance[w];
+        next[w] = (advancing << 1) | carry | (starsStay ? states[w] & stars_[w] : 0);
+        carry = advancing >> 63;
+    }
+    SkipStars(next);
+}
+
+bool NameFilter::Matches(std::string_view text) const {
+    if (starts_.empty()) {
+        return false;
+    }
+    Bits states = starts_;
+    SkipStars(states);
+    Bits next(states.size());
+    for (const char c : text) {
+        Step(states, static_cast<unsigned char>(c), next);
+        states.swap(next);
+        if (std::all_of(states.begin(), states.end(), [](std::uint64_t w) { return w == 0; })) {
+            return false;
+        }
+    }
+    for (std::size_t w = 0; w < states.size(); ++w) {
+        if ((states[w] & accepts_[w]) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+NameFilter GlobToRegex(std::string pattern) {
     if (pattern.size() > kMaxNamePatternLength) {
         RaiseError(__LINE__, "Camera name filter is too long: %zu characters, at most 1024.",
                    pattern.size());
     }
-    // The polynomial (non-backtracking) executor finds the same full matches without
-    // exponential time on many stars or recursion as deep as the name is long.
-    return std::regex(GlobToExpression(pattern),
-                      std::regex::ECMAScript | std::regex_constants::__polynomial);
+    return NameFilter(GlobPieces(pattern));
 }
 
-bool MatchesFilter(const std::regex& filter, const Orvel::CDeviceInfo& device) {
-    return std::regex_match(device.GetFriendlyName().str(), filter) ||
-           std::regex_match(device.GetIpAddress().str(), filter);
+bool MatchesFilter(const NameFilter& filter, const Orvel::CDeviceInfo& device) {
+    return filter.Matches(device.GetFriendlyName().str()) ||
+           filter.Matches(device.GetIpAddress().str());
 }
 
 std::string DetectProcessingUnit(std::string friendlyName) {
-    const std::regex unit("(CPU|GPU).*");
-    std::smatch match;
-    if (std::regex_search(friendlyName, match, unit)) {
-        return match.str(0);
+    // The leftmost "CPU" or "GPU" up to the end of its line, found without a regular-expression
+    // matcher, whose recursion grows with the name's length.
+    const std::size_t at = std::min(friendlyName.find("CPU"), friendlyName.find("GPU"));
+    if (at == std::string::npos) {
+        return "Failed to detect whether depth processing is performed on the GPU or CPU.";
     }
-    return "Failed to detect whether depth processing is performed on the GPU or CPU.";
+    const std::size_t end = friendlyName.find_first_of("\n\r", at);
+    return friendlyName.substr(at, end == std::string::npos ? end : end - at);
 }
 
 SelectionOutcome SelectCamera(const po::variables_map& options, CameraSelection& selection) {
@@ -126,7 +184,8 @@ SelectionOutcome SelectCamera(const po::variables_map& options, CameraSelection&
 
     // 3. Processing unit.
     std::cout << "Processing Unit: "
-              << DetectProcessingUnit(transportLayer->GetTlInfo().GetFriendlyName().str())
+              << Printable{DetectProcessingUnit(
+                     transportLayer->GetTlInfo().GetFriendlyName().str())}
               << std::endl;
 
     // 4. Name filter, over every device in enumeration order.
@@ -144,7 +203,7 @@ SelectionOutcome SelectCamera(const po::variables_map& options, CameraSelection&
     // 5. Listing.
     if (options.count("list") != 0) {
         for (const Orvel::CDeviceInfo& device : selection.matching) {
-            std::cout << device.GetFriendlyName() << "\n";
+            std::cout << Printable{device.GetFriendlyName().str()} << "\n";
         }
         return SelectionOutcome::Listed;
     }

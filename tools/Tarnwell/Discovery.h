@@ -1,10 +1,13 @@
 // Camera discovery and selection: enumeration, the processing unit, the name filter, opening.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <regex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <boost/program_options.hpp>
 
@@ -12,15 +15,41 @@
 
 namespace Tarnwell {
 
-// Longer name patterns are refused: the regular-expression compiler recurses once per term.
+// Longer name patterns are refused: they select no camera a shorter one could not, and the
+// filter's size and matching time grow with the pattern.
 inline constexpr std::size_t kMaxNamePatternLength = 1024;
+
+// The camera name filter: alternatives of glob pieces, each matched against a whole text. "*"
+// stands for any run of characters but line terminators ("\n", "\r"), "?" for one such
+// character, every other character for itself. Matching runs all alternatives side by side, a
+// bit per pattern position, so its time is the text's length times the pattern's and nothing
+// recurses, however long the text.
+class NameFilter {
+public:
+    NameFilter() = default;
+    // `pieces`: the trimmed, non-empty alternatives; none stands for the empty text alone.
+    explicit NameFilter(const std::vector<std::string>& pieces);
+    bool Matches(std::string_view text) const;
+
+private:
+    using Bits = std::vector<std::uint64_t>;
+    // next = states that `text` advances from `states` by one character.
+    void Step(const Bits& states, unsigned char c, Bits& next) const;
+    // Adds the states a star at a set position skips to.
+    void SkipStars(Bits& states) const;
+
+    Bits starts_;
+    Bits accepts_;
+    Bits stars_;
+    std::array<Bits, 256> advances_;  // per character: the positions it matches
+};
 
 // What the selection keeps alive for the rest of the run. Members are destroyed in reverse
 // order of declaration: camera, interface, matching list, filter, device list, which is the
 // order the SDK needs (the interface must outlive the device it created for the camera).
 struct CameraSelection {
     Orvel::DeviceInfoList devices;
-    std::regex filter;
+    NameFilter filter;
     Orvel::DeviceInfoList matching;
     std::optional<Orvel::CInstantInterface> cameraInterface;
     std::optional<Orvel::CVelkorUniversalInstantCamera> camera;
@@ -37,16 +66,12 @@ enum class SelectionOutcome {
 SelectionOutcome SelectCamera(const boost::program_options::variables_map& options,
                               CameraSelection& selection);
 
-// The regular-expression text for a glob pattern: alternatives split at "|" and trimmed, "*" and
-// "?" as wildcards, every other special character literal.
-std::string GlobToExpression(const std::string& pattern);
-
-// The compiled name filter. Raises the program's own error for a pattern longer than
-// kMaxNamePatternLength characters.
-std::regex GlobToRegex(std::string pattern);
+// The name filter of a glob pattern: alternatives split at "|" and trimmed of white space, empty
+// ones dropped. Raises the program's own error for a pattern longer than kMaxNamePatternLength.
+NameFilter GlobToRegex(std::string pattern);
 
 // A device matches when the filter matches its whole friendly name or its whole IP address.
-bool MatchesFilter(const std::regex& filter, const Orvel::CDeviceInfo& device);
+bool MatchesFilter(const NameFilter& filter, const Orvel::CDeviceInfo& device);
 
 // The piece of a transport layer's name that names the depth processing unit, or a fixed text
 // saying that there is none.

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <iomanip>
 #include <iostream>
 #include <numeric>
 
+#include "Console.h"
 #include "Tarnwell.h"
 
 namespace Tarnwell {
@@ -14,6 +16,7 @@ namespace Tarnwell {
 namespace {
 
 constexpr unsigned int kRetrieveTimeoutMs = 40000;
+constexpr unsigned int kWaitSliceMs = 100;
 constexpr double kWindowSeconds = 5.0;
 constexpr std::uint64_t kTransferSeriesFrames = 10;
 constexpr std::int64_t kTransferSeriesSeconds = 1000;
@@ -52,6 +55,31 @@ constexpr CounterRow kCounterRows[] = {
     {"Resend Request Count  = ", "Statistic_Resend_Request_Count"},
     {"Resend Packet Count   = ", "Statistic_Resend_Packet_Count"},
 };
+
+// The wait for a result as one retrieval with the 40-second time-out would do it, in slices short
+// enough that a stop request ends it within a second. False, with the holder empty, when grabbing
+// ended or a stop was requested during the wait; the time-out raises the SDK's exception.
+bool RetrieveNextResult(Orvel::CVelkorUniversalInstantCamera& camera,
+                        Orvel::CGrabResultPtr& grabResult) {
+    const SteadyClock::time_point deadline =
+        SteadyClock::now() + std::chrono::milliseconds(kRetrieveTimeoutMs);
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+        if (left <= 0) {
+            throw GenICam::TimeoutException(
+                ("No grab result within " + std::to_string(kRetrieveTimeoutMs) + " ms.").c_str(),
+                "tools/Tarnwell/Measurement", __LINE__);
+        }
+        const auto slice = static_cast<unsigned int>(std::min<long long>(left, kWaitSliceMs));
+        if (camera.RetrieveResult(slice, grabResult, Orvel::TimeoutHandling_Return)) {
+            return true;
+        }
+        if (!camera.IsGrabbing() || stopRequested) {
+            return false;
+        }
+    }
+}
 
 void ReportGrabError(const Orvel::CGrabResultPtr& grabResult) {
     WriteGrabErrorLine(std::cerr, grabResult->GetErrorCode(), grabResult->GetErrorDescription());
@@ -108,7 +136,7 @@ void WriteGrabErrorLine(std::ostream& out, std::uint32_t errorCode,
                         const GenICam::gcstring& description) {
     const StreamFormatGuard guard(out);
     out << "Grab error occurred (" << std::hex << std::noshowbase << std::nouppercase << errorCode
-        << "): " << description << std::endl;
+        << "): " << Printable{description.str()} << std::endl;
 }
 
 std::optional<LatencySummary> SummarizeLatencies(const std::vector<double>& samples) {
@@ -117,7 +145,10 @@ std::optional<LatencySummary> SummarizeLatencies(const std::vector<double>& samp
     }
     const auto [minimum, maximum] = std::minmax_element(samples.begin(), samples.end());
     const double sum = std::accumulate(samples.begin(), samples.end(), 0.0);
-    return LatencySummary{sum / static_cast<double>(samples.size()), *minimum, *maximum};
+    // The extremes in the whole milliseconds of the per-result lines; the average of the exact
+    // durations, which truncating first would put half a millisecond low.
+    return LatencySummary{sum / static_cast<double>(samples.size()), std::trunc(*minimum),
+                          std::trunc(*maximum)};
 }
 
 void WriteLatencySummary(std::ostream& out, std::string_view subject,
@@ -168,9 +199,7 @@ void MeasureFrameRate(Orvel::CVelkorUniversalInstantCamera& camera,
     FrameRateCounter counter(SteadyClock::now(), options["frames"].as<std::uint64_t>(),
                              options["duration"].as<std::int64_t>());
     do {
-        // The SDK answers false, with an empty holder, when grabbing ended during the wait.
-        if (!camera.RetrieveResult(kRetrieveTimeoutMs, grabResult,
-                                   Orvel::TimeoutHandling_ThrowException)) {
+        if (!RetrieveNextResult(camera, grabResult)) {
             break;
         }
         const bool succeeded = grabResult->GrabSucceeded();
@@ -199,7 +228,7 @@ bool LatencyRecorder::Record(SteadyClock::time_point t0, SteadyClock::time_point
     const std::int64_t latency =
         std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count();
     if (k_ > 1) {
-        samples_.push_back(static_cast<double>(latency));
+        samples_.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
     }
     // The line formatted here and written at once: four stream insertions and std::endl took a
     // third more time than all the rest of the per-result work.
@@ -224,8 +253,7 @@ std::optional<LatencySummary> MeasureLatencySeries(Orvel::CVelkorUniversalInstan
     do {
         camera.TriggerSoftware.Execute(true);
         const SteadyClock::time_point t0 = SteadyClock::now();
-        if (!camera.RetrieveResult(kRetrieveTimeoutMs, grabResult,
-                                   Orvel::TimeoutHandling_ThrowException)) {
+        if (!RetrieveNextResult(camera, grabResult)) {
             break;
         }
         const bool succeeded = grabResult->GrabSucceeded();
@@ -259,7 +287,7 @@ void MeasureLatency(Orvel::CVelkorUniversalInstantCamera& camera,
 
     // 2. System latency with the components the run asked for.
     std::cout << "Measure system latency:" << std::endl;
-    ConfigureComponents(camera, "SynchronizedAlternateComponents", selection.intensity,
+    ConfigureComponents(camera, ComponentModeFor(selection), selection.intensity,
                         selection.intensityCombined, selection.disparity, selection.confidence,
                         selection.error, selection.rawCombined);
     std::cout << "Components:" << std::endl;

@@ -11,9 +11,11 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Configuration.h"
+#include "Console.h"
 #include "Discovery.h"
 #include "Measurement.h"
 #include "Orvel/Orvel.h"
@@ -25,6 +27,8 @@ std::atomic<bool> stopRequested{false};
 namespace {
 
 constexpr const char* kLatencyMode = "latency";
+// Where the program's own errors say they come from; the SDK's name its own sources.
+constexpr std::string_view kOwnSourcePrefix = "tools/Tarnwell/";
 
 // The frame limit as the library reads it, except that a negative number is an invalid value:
 // the library's conversion would wrap "-1" to the largest count, which means "no limit".
@@ -75,6 +79,16 @@ char PercentStandIn(const po::error_with_option_name& error,
     return '%';
 }
 
+// Without SA_RESTART: a signal that comes while standard output blocks interrupts the write, so
+// that the stop request is seen there too.
+void InstallStopHandler(int signalNumber) {
+    struct sigaction action {};
+    action.sa_handler = StopHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(signalNumber, &action, nullptr);
+}
+
 // The run between the SDK's start-up and its shut-down. Resources are locals declared in
 // creation order, so that they are released in reverse also when an error leaves.
 int RunCameraBlock(const po::variables_map& options) {
@@ -84,6 +98,7 @@ int RunCameraBlock(const po::variables_map& options) {
     // 2. Discovery, name filter, listing or opening.
     CameraSelection selection;
     if (SelectCamera(options, selection) == SelectionOutcome::Listed) {
+        std::cout.flush();
         return 0;
     }
     Orvel::CVelkorUniversalInstantCamera& camera = *selection.camera;
@@ -92,14 +107,14 @@ int RunCameraBlock(const po::variables_map& options) {
     ApplyCameraSettings(camera, options);
     PrintConnectionReport(camera);
     const ComponentSelection components = SelectComponents(options);
-    ConfigureComponents(camera, "SynchronizedAlternateComponents", components.intensity,
+    ConfigureComponents(camera, ComponentModeFor(components), components.intensity,
                         components.intensityCombined, components.disparity, components.confidence,
                         components.error, components.rawCombined);
 
     // 4. From here on an interrupt ends the measurement instead of the process.
     Orvel::CGrabResultPtr grabResult;
-    std::signal(SIGINT, StopHandler);
-    std::signal(SIGTERM, StopHandler);
+    InstallStopHandler(SIGINT);
+    InstallStopHandler(SIGTERM);
 
     // 5. Measurement; any mode but exactly "latency" measures the frame rate.
     if (options["measurement-mode"].as<std::string>() == kLatencyMode) {
@@ -114,6 +129,48 @@ int RunCameraBlock(const po::variables_map& options) {
     camera.Close();
     grabResult.Release();
     return 0;
+}
+
+int RunChecked(int argc, char* argv[]) {
+    // 1. Options.
+    po::options_description description("Options");
+    DeclareOptions(description);
+    po::variables_map options;
+    try {
+        ParseOptions(argc, argv, description, options);
+    } catch (std::exception& error) {
+        std::cerr << ParseErrorText(error) << std::endl;
+        std::cout << description << std::endl;
+        return 1;
+    }
+
+    // 2. Help, before the SDK starts.
+    if (options.count("help") != 0) {
+        std::cout << description << std::endl;
+        return 1;
+    }
+
+    // 3. The run, with every error that leaves it reported as one line. Texts from the SDK may
+    // hold terminal control bytes; they are shown escaped.
+    int exitCode = 0;
+    try {
+        exitCode = RunCameraBlock(options);
+    } catch (const GenICam::GenericException& error) {
+        // The program's own errors quote the user's input as typed.
+        if (std::string_view(error.GetSourceFileName()).starts_with(kOwnSourcePrefix)) {
+            std::cerr << error.GetDescription() << std::endl;
+        } else {
+            std::cerr << Printable{error.GetDescription()} << std::endl;
+        }
+        exitCode = 1;
+    } catch (const std::exception& error) {
+        std::cerr << Printable{error.what()} << std::endl;
+        exitCode = 1;
+    }
+
+    // 4. Shut-down, also after a failed start-up, which leaves nothing to shut down.
+    Orvel::OrvelTerminate(true);
+    return exitCode;
 }
 
 }  // namespace
@@ -148,7 +205,13 @@ void DeclareOptions(po::options_description& description) {
 
 void ParseOptions(int argc, const char* const argv[], const po::options_description& description,
                   po::variables_map& options) {
-    po::store(po::parse_command_line(argc, argv, description), options);
+    // No positional options: a word that is not an option ("list" for "--list") is an error of
+    // the library's own instead of being dropped.
+    po::store(po::command_line_parser(argc, argv)
+                  .options(description)
+                  .positional(po::positional_options_description())
+                  .run(),
+              options);
     po::notify(options);
 }
 
@@ -190,39 +253,15 @@ void RaiseError(unsigned int sourceLine, const char* format, ...) {
 }
 
 int Run(int argc, char* argv[]) {
-    // 1. Options.
-    po::options_description description("Options");
-    DeclareOptions(description);
-    po::variables_map options;
+    // A write to standard output that fails raises OutputError from then on.
+    const CheckedStandardOutput checkedOutput(stopRequested);
     try {
-        ParseOptions(argc, argv, description, options);
-    } catch (std::exception& error) {
-        std::cerr << ParseErrorText(error) << std::endl;
-        std::cout << description << std::endl;
-        return 1;
-    }
-
-    // 2. Help, before the SDK starts.
-    if (options.count("help") != 0) {
-        std::cout << description << std::endl;
-        return 1;
-    }
-
-    // 3. The run, with every error that leaves it reported as one line.
-    int exitCode = 0;
-    try {
-        exitCode = RunCameraBlock(options);
-    } catch (const GenICam::GenericException& error) {
-        std::cerr << error.GetDescription() << std::endl;
-        exitCode = 1;
-    } catch (const std::exception& error) {
+        return RunChecked(argc, argv);
+    } catch (const OutputError& error) {
+        // Only the help and parse-error paths get here: the run block reports its own.
         std::cerr << error.what() << std::endl;
-        exitCode = 1;
+        return 1;
     }
-
-    // 4. Shut-down, also after a failed start-up, which leaves nothing to shut down.
-    Orvel::OrvelTerminate(true);
-    return exitCode;
 }
 
 }  // namespace Tarnwell

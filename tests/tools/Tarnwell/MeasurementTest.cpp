@@ -14,6 +14,7 @@
 namespace Tarnwell {
 namespace {
 
+using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 const SteadyClock::time_point kT0{std::chrono::seconds(1000)};
@@ -234,6 +235,24 @@ TEST(LatencyRecorderTest, FirstResultUnrecordedAndLimits) {
     LatencyRecorder byTime(kT0, UINT64_MAX, 1);
     EXPECT_FALSE(byTime.Record(kT0 + milliseconds(990), kT0 + milliseconds(999), out));
     EXPECT_TRUE(byTime.Record(kT0 + milliseconds(995), kT0 + milliseconds(1000), out));
+}
+
+// Makes sure the average is of the exact durations while the lines and the extremes keep whole
+// milliseconds. Example failure: each sample truncated before averaging puts the average about
+// half a millisecond low (10.5 for these samples).
+TEST(LatencyRecorderTest, AverageOfExactDurations) {
+    LatencyRecorder recorder(kT0, UINT64_MAX, INT64_MAX);
+    std::ostringstream out;
+    for (const auto latency : {microseconds(50000), microseconds(12900), microseconds(10400)}) {
+        recorder.Record(kT0, kT0 + latency, out);
+    }
+    EXPECT_EQ(out.str(), "Latency: 50ms\nLatency: 12ms\nLatency: 10ms\n");
+    std::ostringstream summary;
+    WriteLatencySummary(summary, "system latency", recorder.Summary());
+    EXPECT_EQ(summary.str(),
+              "Avg. system latency: 11.65 ms\n"
+              "Min. system latency: 10 ms\n"
+              "Max. system latency: 12 ms\n\n");
 }
 
 }  // namespace

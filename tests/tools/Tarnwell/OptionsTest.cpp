@@ -156,7 +156,15 @@ INSTANTIATE_TEST_SUITE_P(
         RejectedCase{"AmbiguousPrefix",
                      {"--enable-int"},
                      "option '--enable-int' is ambiguous and matches '--enable-intensity', and "
-                     "'--enable-intensity-combined'"}),
+                     "'--enable-intensity-combined'"},
+        // Words that are not options: "list" meant as "--list" would otherwise open a camera
+        // and grab without end, and a second value would be dropped.
+        RejectedCase{"WordForASwitch",
+                     {"list"},
+                     "too many positional options have been specified on the command line"},
+        RejectedCase{"SecondValue",
+                     {"--frames", "10", "20"},
+                     "too many positional options have been specified on the command line"}),
     [](const testing::TestParamInfo<RejectedCase>& info) { return info.param.name; });
 
 // Makes sure the program's own errors are cut to 255 characters, whatever the argument's length.

@@ -1,0 +1,195 @@
+// End-to-end tests of runs in a hostile environment: output that cannot be written or stays
+// blocked, small stacks and address spaces, huge or hostile texts from the camera, a stalled
+// camera interrupted. Each ends with exit code 0 or 1, never by a signal or a hang, and a failure
+// is one line on standard error.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RunRecord.h"
+#include "Tarnwell.h"
+
+namespace tarnwell::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Makes sure a long transport-layer name and the longest name pattern against as long a name
+// work on a small stack. Example failure: the regular-expression matcher of the processing-unit
+// detection recursed once per character and overflowed the stack (SIGSEGV).
+TEST(LongTexts, WorkOnASmallStack) {
+    const std::string tail(30'000, 'b');
+    const std::string name(1024, 'n');
+    const auto run = RunTarnwellLimited(
+        "-s 256", {"--list", "--name", std::string(1023, 'n') + "?"},
+        Emulation::Json(R"({"transportLayerName": "Producer CPU)" + tail +
+                        R"(", "cameras": [{"friendlyName": ")" + name + R"("}]})"));
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "Processing Unit: CPU" + tail + "\n" + name + "\n");
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+struct OutputCase {
+    const char* name;
+    std::vector<std::string> args;
+    OutputTarget output;
+    std::string error;
+};
+
+void PrintTo(const OutputCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class UnwritableOutput : public ::testing::TestWithParam<OutputCase> {};
+
+// Makes sure output that cannot be written ends the run as an error does. Example failure:
+// "--list >/dev/full" exits with 0 having written nothing.
+TEST_P(UnwritableOutput, EndsTheRunWithOneLine) {
+    const OutputCase& c = GetParam();
+    const auto run = RunTarnwell(c.args, Emulation::Modelled(), 60s, c.output);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.err, "Cannot write to standard output: " + c.error + "\n");
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, UnwritableOutput,
+                         ::testing::Values(OutputCase{"ListingToAFullDisk",
+                                                      {"--list"},
+                                                      OutputTarget::File("/dev/full"),
+                                                      "No space left on device"},
+                                           OutputCase{"MeasurementToAFullDisk",
+                                                      {"--frames", "3", "--binning", "4"},
+                                                      OutputTarget::File("/dev/full"),
+                                                      "No space left on device"},
+                                           OutputCase{"HelpToAFullDisk",
+                                                      {"--help"},
+                                                      OutputTarget::File("/dev/full"),
+                                                      "No space left on device"},
+                                           OutputCase{"MeasurementToAClosedDescriptor",
+                                                      {"--frames", "3", "--binning", "4"},
+                                                      OutputTarget::Closed(),
+                                                      "Bad file descriptor"}),
+                         [](const ::testing::TestParamInfo<OutputCase>& info) {
+                             return info.param.name;
+                         });
+
+// Makes sure a reader that goes away (`tarnwell | head -1`) ends the run as an error, after the
+// camera was stopped and closed. Example failure: SIGPIPE kills the process mid-measurement.
+TEST(ClosedPipe, EndsTheRunWithOneLine) {
+    auto process = StartTarnwell({"--frames", "40", "--framerate", "20", "--binning", "4"});
+    ASSERT_TRUE(process->WaitForOutput("Processing Unit: ", 20s));
+    process->CloseOutput();
+    const auto run = process->Wait(60s);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.err, "Cannot write to standard output: Broken pipe\n");
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+class BlockedOutput : public ::testing::TestWithParam<OutputTarget> {};
+
+// Makes sure Ctrl+C ends a run whose output is blocked (a terminal paused with Ctrl+S, a reader
+// that stopped reading). Example failure: the handler installed with restart semantics resumes
+// the blocked write, and the run never ends.
+TEST_P(BlockedOutput, StopSignalEndsTheRun) {
+    // A line per result at thousands of results a second fills the output within a second.
+    auto process = StartTarnwell(
+        {"--measurement-mode", "latency", "--binning", "4"},
+        Emulation::Json(
+            R"({"cameras": [{"maxFrameRate": 100000, "linkBandwidth": 1e12, "processingScale": 0}]})"),
+        GetParam());
+    ASSERT_TRUE(WaitForStopHandler(*process, 30s));
+    // Blocked: the bytes waiting for a reader no longer grow.
+    std::size_t before = 0;
+    for (int i = 0; i < 300; ++i) {
+        std::this_thread::sleep_for(100ms);
+        const std::size_t now = process->StalledBytes();
+        if (now > 0 && now == before) {
+            break;
+        }
+        before = now;
+    }
+    process->Signal(SIGINT);
+    const auto run = process->Wait(10s);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.err,
+              "Cannot write to standard output: it stayed blocked after the stop request\n");
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, BlockedOutput,
+                         ::testing::Values(OutputTarget::StalledPipe(),
+                                           OutputTarget::StalledTerminal()),
+                         [](const ::testing::TestParamInfo<OutputTarget>& info) {
+                             return info.param.kind == OutputTarget::Kind::StalledPipe ? "Pipe"
+                                                                                       : "Terminal";
+                         });
+
+// Makes sure an allocation that fails as grabbing starts says what and how much. Example failure:
+// the bare "std::bad_alloc".
+TEST(AddressSpaceLimit, ResultBuffersThatDoNotFitAreNamed) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve more address space than the limit leaves";
+#else
+    const auto run = RunTarnwellLimited(
+        "-v 4000000",
+        {"--quality-mode", "Full", "--enable-intensity", "--enable-intensity-combined",
+         "--enable-disparity", "--enable-confidence", "--enable-error", "--frames", "2"},
+        Emulation::Json(R"({"cameras": [{"bufferCount": 1024}]})"));
+    EXPECT_EQ(run.err,
+              "Cannot start grabbing: cannot allocate 1024 result buffers of 16128000 bytes "
+              "(15750 MiB in all).\n");
+    EXPECT_EQ(run.exitCode, 1);
+#endif
+}
+
+// Makes sure Ctrl+C ends the wait for a camera that stalled, as any stopped run ends. Example
+// failure: the stop is seen only after the 40-second time-out, and the run ends with its error.
+TEST(StalledCamera, StopSignalEndsTheWait) {
+    auto process = StartTarnwell({"--framerate", "10", "--binning", "4"},
+                                 Emulation::Json(R"({"cameras": [{"stallAfter": 3}]})"));
+    ASSERT_TRUE(WaitForStopHandler(*process, 30s));
+    // Three results come within 0.3 s; then the camera stalls.
+    std::this_thread::sleep_for(1s);
+    process->Signal(SIGINT);
+    const auto run = process->Wait(10s);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(OutputMatches(run.out, std::vector<Line>{Exact("Processing Unit: CPU")} +
+                                           ConnectionReport(4) + Exact(kRuleText) +
+                                           Pattern("#grabbed: 2, \\d+\\.\\d\\d fps, 0 errors\\.") +
+                                           Counters(3, 0, 0, 3 * kIntensityPackets)));
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+// Makes sure texts from the camera cannot drive the operator's terminal: control bytes are shown
+// escaped, printable text (UTF-8 included) as it is. Example failure: a camera name that clears
+// the screen.
+TEST(CameraTexts, ControlBytesAreEscaped) {
+    const std::string scenario = R"({"transportLayerName": "Producer\u001b]0;x\u0007 GPU\t1",
+        "cameras": [{"friendlyName": "cam\u001b[2J\u007fé",
+                     "grabFailures": {"every": 1, "description": "bad\u001b[31m"}}]})";
+    auto run = RunTarnwell({"--list"}, Emulation::Json(scenario));
+    EXPECT_EQ(run.out, "Processing Unit: GPU\\x091\ncam\\x1b[2J\\x7fé\n");
+    EXPECT_EQ(run.exitCode, 0);
+
+    run = RunTarnwell({"--frames", "1", "--binning", "4"}, Emulation::Json(scenario));
+    EXPECT_NE(run.out.find("Connected to camera cam\\x1b[2J\\x7fé\n"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.err, "Grab error occurred (e1000014): bad\\x1b[31m\n");
+
+    // An error of the SDK's own.
+    run = RunTarnwell({"--list"}, Emulation::Json(R"({"cameras": [{"serialNumber": "s\n"},
+                                                                  {"serialNumber": "s\n"}]})"));
+    EXPECT_NE(run.err.find("cameras[1].serialNumber 's\\x0a' is already used by cameras[0]\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+}  // namespace
+}  // namespace tarnwell::test
