@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "RunRecord.h"
+#include "Sanitizers.h"
 #include "Tarnwell.h"
 
 namespace tarnwell::test {
@@ -132,9 +133,9 @@ INSTANTIATE_TEST_SUITE_P(Readers, BlockedOutput,
 // Makes sure an allocation that fails as grabbing starts says what and how much. Example failure:
 // the bare "std::bad_alloc".
 TEST(AddressSpaceLimit, ResultBuffersThatDoNotFitAreNamed) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "sanitizers reserve more address space than the limit leaves";
-#else
+    if (tarnwell::test::kSanitized) {
+        GTEST_SKIP() << "sanitizers reserve more address space than the limit leaves";
+    }
     const auto run = RunTarnwellLimited(
         "-v 4000000",
         {"--quality-mode", "Full", "--enable-intensity", "--enable-intensity-combined",
@@ -144,7 +145,6 @@ TEST(AddressSpaceLimit, ResultBuffersThatDoNotFitAreNamed) {
               "Cannot start grabbing: cannot allocate 1024 result buffers of 16128000 bytes "
               "(15750 MiB in all).\n");
     EXPECT_EQ(run.exitCode, 1);
-#endif
 }
 
 // Makes sure Ctrl+C ends the wait for a camera that stalled, as any stopped run ends. Example
@@ -164,6 +164,18 @@ TEST(StalledCamera, StopSignalEndsTheWait) {
                                            Pattern("#grabbed: 2, \\d+\\.\\d\\d fps, 0 errors\\.") +
                                            Counters(3, 0, 0, 3 * kIntensityPackets)));
     EXPECT_EQ(run.exitCode, 0);
+
+    // In the latency mode the stop ends the stage, and the second is skipped.
+    process = StartTarnwell({"--measurement-mode", "latency", "--binning", "4"},
+                            Emulation::Json(R"({"cameras": [{"stallAfter": 3}]})"));
+    ASSERT_TRUE(WaitForStopHandler(*process, 30s));
+    std::this_thread::sleep_for(1s);
+    process->Signal(SIGINT);
+    const auto latencyRun = process->Wait(10s);
+    EXPECT_FALSE(latencyRun.timedOut);
+    EXPECT_EQ(latencyRun.err, "");
+    EXPECT_TRUE(IsLatencyRun(latencyRun.out, 3, std::nullopt));
+    EXPECT_EQ(latencyRun.exitCode, 0);
 }
 
 // Makes sure texts from the camera cannot drive the operator's terminal: control bytes are shown
