@@ -358,6 +358,10 @@ TEST_F(EmulationTest, DuplicateKeysAreRefusedWithWhereTheyAre) {
          "duplicate key 'friendlyName' in cameras[1]"},
         {R"({"cameras": [{"grabFailures": {"every": 1, "every": 2}}]})",
          "duplicate key 'every' in cameras[0].grabFailures"},
+        // Longer than a short string's inline buffer, so a key read after its object is gone
+        // shows under AddressSanitizer.
+        {R"({"cameras": [{"stopGrabbingAfter": 1, "stopGrabbingAfter": 2}]})",
+         "duplicate key 'stopGrabbingAfter' in cameras[0]"},
         {R"({"cameras": [{"counters": {}}], "cameras": []})", "duplicate key 'cameras'"},
     };
     for (const auto& [json, fault] : cases) {

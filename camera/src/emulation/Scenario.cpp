@@ -423,15 +423,15 @@ public:
                 open_.push_back({event == json::parse_event_t::array_start, {}, {}, 0});
                 break;
             case json::parse_event_t::key: {
-                Container& object = open_.back();
-                object.key = parsed.get<std::string>();
-                if (!object.keys.insert(object.key).second) {
+                std::string key = parsed.get<std::string>();
+                if (!open_.back().keys.insert(key).second) {
                     open_.pop_back();
                     const std::string where = Path();
                     ORVEL_THROW(RuntimeException, "Emulation scenario '" + origin_ +
-                                                      "': duplicate key '" + object.key + "'" +
+                                                      "': duplicate key '" + key + "'" +
                                                       (where.empty() ? "" : " in " + where));
                 }
+                open_.back().key = std::move(key);
                 break;
             }
             case json::parse_event_t::object_end:
