@@ -58,7 +58,9 @@ void CGrabResultPtr::Release() noexcept {
 namespace detail {
 
 ResultPool::ResultPool(std::uint32_t count, std::size_t payloadSize, std::size_t triggerCapacity)
-    : ready(count), triggers(triggerCapacity), slots_(new CGrabResultData[count]), count_(count) {
+    : slots_(new CGrabResultData[count]), count_(count), state_(count, triggerCapacity) {
+    // Nobody else sees the pool yet; the lock only tells the analysis so.
+    MutexLock lock(mutex);
     try {
         free_.reserve(count);
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -95,7 +97,7 @@ CGrabResultData* ResultPool::TakeFree() noexcept {
 }
 
 CGrabResultData* ResultPool::HandOut() noexcept {
-    CGrabResultData* data = ready.Pop();
+    CGrabResultData* data = state_.ready.Pop();
     data->references_.store(1, std::memory_order_relaxed);
     ++outstanding_;
     return data;
@@ -109,7 +111,7 @@ void ResultPool::ReturnLocked(CGrabResultData* data) noexcept {
 void ResultPool::Recycle(CGrabResultData* data) noexcept {
     bool last = false;
     {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         ReturnLocked(data);
         last = sessionReleased_ && outstanding_ == 0;
     }
@@ -121,9 +123,9 @@ void ResultPool::Recycle(CGrabResultData* data) noexcept {
 void ResultPool::ReleaseSession() noexcept {
     bool last = false;
     {
-        std::lock_guard lock(mutex);
-        while (!ready.Empty()) {
-            free_.push_back(ready.Pop());
+        MutexLock lock(mutex);
+        while (!state_.ready.Empty()) {
+            free_.push_back(state_.ready.Pop());
         }
         sessionReleased_ = true;
         last = outstanding_ == 0;

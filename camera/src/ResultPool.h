@@ -6,9 +6,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "Mutex.h"
 #include "Orvel/GrabResult.h"
 #include "emulation/Scenario.h"
 
@@ -83,22 +83,13 @@ private:
     std::size_t count_ = 0;
 };
 
-class ResultPool {
-public:
+// What a grabbing session's threads share, read and written only with the pool's mutex held.
+struct SessionState {
     using Clock = std::chrono::steady_clock;
 
-    ResultPool(std::uint32_t count, std::size_t payloadSize, std::size_t triggerCapacity);
-    ResultPool(const ResultPool&) = delete;
-    ResultPool& operator=(const ResultPool&) = delete;
+    explicit SessionState(std::uint32_t count, std::size_t triggerCapacity)
+        : ready(count), triggers(triggerCapacity) {}
 
-    std::mutex mutex;
-    std::condition_variable resultReady;  // consumers, and StartGrabbing waiting for the thread
-    std::condition_variable
-        producerWake;  // the acquisition thread: triggers, rendered frames, stop
-    std::condition_variable
-        sensorWake;  // the rendering thread of real processing: a free slot, stop
-
-    // Guarded by mutex.
     bool threadRunning = false;
     bool stopRequested = false;
     bool ended = false;  // the camera ended its acquisition; no result follows the queued ones
@@ -113,26 +104,45 @@ public:
     std::uint64_t framesRendered = 0;
     std::uint64_t framesReleased = 0;
     std::array<Clock::time_point, 2> renderedAt{};
+};
 
-    // With the mutex held: a free result, or null when the pool ran dry.
-    CGrabResultData* TakeFree() noexcept;
-    // With the mutex held: hands a queued result to a holder (one reference).
-    CGrabResultData* HandOut() noexcept;
-    // With the mutex held: takes back a result whose last holder let go.
-    void ReturnLocked(CGrabResultData* data) noexcept;
+// A grabbing session's results and shared state, alive while the session or any holder of one
+// of its results is. All state sits behind `mutex`; the compiler checks that (clang's analysis).
+class ResultPool {
+public:
+    using Clock = SessionState::Clock;
+
+    ResultPool(std::uint32_t count, std::size_t payloadSize, std::size_t triggerCapacity);
+    ResultPool(const ResultPool&) = delete;
+    ResultPool& operator=(const ResultPool&) = delete;
+
+    Mutex mutex;
+    std::condition_variable resultReady;  // consumers, and StartGrabbing waiting for the thread
+    std::condition_variable
+        producerWake;                    // the acquisition thread: triggers, rendered frames, stop
+    std::condition_variable sensorWake;  // the rendering thread of real processing: a free slot
+
+    SessionState& State() ORVEL_REQUIRES(mutex) { return state_; }
+    // A free result, or null when the pool ran dry.
+    CGrabResultData* TakeFree() noexcept ORVEL_REQUIRES(mutex);
+    // Hands a queued result to a holder (one reference).
+    CGrabResultData* HandOut() noexcept ORVEL_REQUIRES(mutex);
+    // Takes back a result whose last holder let go.
+    void ReturnLocked(CGrabResultData* data) noexcept ORVEL_REQUIRES(mutex);
     // The last holder of `data` let go (from any thread).
-    void Recycle(CGrabResultData* data) noexcept;
+    void Recycle(CGrabResultData* data) noexcept ORVEL_EXCLUDES(mutex);
     // The session's reference: queued results go back; the pool goes once no holder has a result.
-    void ReleaseSession() noexcept;
+    void ReleaseSession() noexcept ORVEL_EXCLUDES(mutex);
 
 private:
     ~ResultPool();
 
     CGrabResultData* slots_;
     std::uint32_t count_;
-    std::vector<CGrabResultData*> free_;
-    std::uint32_t outstanding_ = 0;  // results held by holders
-    bool sessionReleased_ = false;
+    SessionState state_ ORVEL_GUARDED_BY(mutex);
+    std::vector<CGrabResultData*> free_ ORVEL_GUARDED_BY(mutex);
+    std::uint32_t outstanding_ ORVEL_GUARDED_BY(mutex) = 0;  // results held by holders
+    bool sessionReleased_ ORVEL_GUARDED_BY(mutex) = false;
 };
 
 }  // namespace Orvel::detail

@@ -40,7 +40,7 @@ private:
 
 }  // namespace
 
-static_assert(std::tuple_size_v<decltype(ResultPool::renderedAt)> == kSensorSlots);
+static_assert(std::tuple_size_v<decltype(SessionState::renderedAt)> == kSensorSlots);
 
 Acquisition::Acquisition(const CameraConfig& config, const Settings& settings,
                          std::uint64_t sceneSeed)
@@ -130,8 +130,11 @@ void Acquisition::Start() {
         ORVEL_THROW(BadAllocException, text);
     }
     processing_ = std::move(processing);
-    pool->counters = counters_;
-    pool->resultNumber = resultNumber_;
+    {
+        MutexLock lock(pool->mutex);
+        pool->State().counters = counters_;
+        pool->State().resultNumber = resultNumber_;
+    }
     try {
         // A library's threads leave the program's signals to the program's own thread, whose
         // blocking calls a stop signal must interrupt.
@@ -147,8 +150,10 @@ void Acquisition::Start() {
         ORVEL_THROW(RuntimeException,
                     std::string("Cannot start grabbing: no acquisition thread: ") + error.what());
     }
-    std::unique_lock lock(pool->mutex);
-    pool->resultReady.wait(lock, [pool] { return pool->threadRunning; });
+    MutexLock lock(pool->mutex);
+    while (!pool->State().threadRunning) {
+        lock.Wait(pool->resultReady);
+    }
     pool_ = pool;
 }
 
@@ -158,9 +163,9 @@ void Acquisition::Stop() noexcept {
     }
     StopThreads(*pool_);
     {
-        std::lock_guard lock(pool_->mutex);
-        counters_ = pool_->counters;
-        resultNumber_ = pool_->resultNumber;
+        MutexLock lock(pool_->mutex);
+        counters_ = pool_->State().counters;
+        resultNumber_ = pool_->State().resultNumber;
     }
     pool_->ReleaseSession();
     pool_ = nullptr;
@@ -170,8 +175,8 @@ void Acquisition::Stop() noexcept {
 
 void Acquisition::StopThreads(ResultPool& pool) noexcept {
     {
-        std::lock_guard lock(pool.mutex);
-        pool.stopRequested = true;
+        MutexLock lock(pool.mutex);
+        pool.State().stopRequested = true;
     }
     pool.producerWake.notify_all();
     pool.sensorWake.notify_all();
@@ -193,35 +198,42 @@ IStreamGrabber::Outcome Acquisition::Retrieve(Deadline deadline, CGrabResultPtr&
     }
     CGrabResultData* previous = GrabResultAccess::Take(result);
     ResultPool& pool = *pool_;
-    std::unique_lock lock(pool.mutex);
+    MutexLock lock(pool.mutex);
     // The holder's previous result, usually of this pool: returned under the lock we hold anyway.
     if (previous != nullptr &&
         GrabResultAccess::References(*previous).fetch_sub(1, std::memory_order_acq_rel) == 1) {
         if (ResultPool* owner = GrabResultAccess::Pool(*previous); owner == &pool) {
             pool.ReturnLocked(previous);
         } else {
-            lock.unlock();
+            lock.Unlock();
             owner->Recycle(previous);
-            lock.lock();
+            lock.Lock();
         }
     }
-    auto due = [&pool] { return !pool.ready.Empty() || pool.stopRequested || pool.ended; };
+    SessionState& state = pool.State();
+    auto due = [&state] { return !state.ready.Empty() || state.stopRequested || state.ended; };
     if (!due()) {
-        ++pool.waiting;
-        const bool arrived = deadline ? pool.resultReady.wait_until(lock, *deadline, due)
-                                      : (pool.resultReady.wait(lock, due), true);
-        --pool.waiting;
+        ++state.waiting;
+        bool arrived = true;
+        while (arrived && !due()) {
+            if (deadline) {
+                arrived = lock.WaitUntil(pool.resultReady, *deadline) || due();
+            } else {
+                lock.Wait(pool.resultReady);
+            }
+        }
+        --state.waiting;
         if (!arrived) {
             return Outcome::TimedOut;
         }
     }
-    if (pool.ready.Empty()) {
-        ended = pool.ended;
+    if (state.ready.Empty()) {
+        ended = state.ended;
         return Outcome::Stopped;
     }
     CGrabResultData* data = pool.HandOut();
-    ended = pool.ended && pool.ready.Empty();
-    lock.unlock();
+    ended = state.ended && state.ready.Empty();
+    lock.Unlock();
     GrabResultAccess::Give(result, data);
     return Outcome::Result;
 }
@@ -230,8 +242,8 @@ std::int64_t Acquisition::Counter(std::size_t counter) const {
     if (pool_ == nullptr) {
         return counters_[counter];
     }
-    std::lock_guard lock(pool_->mutex);
-    return pool_->counters[counter];
+    MutexLock lock(pool_->mutex);
+    return pool_->State().counters[counter];
 }
 
 void Acquisition::Trigger() {
@@ -239,12 +251,13 @@ void Acquisition::Trigger() {
         return;
     }
     {
-        std::lock_guard lock(pool_->mutex);
-        if (pool_->triggers.Full()) {
+        MutexLock lock(pool_->mutex);
+        Ring<Clock::time_point>& triggers = pool_->State().triggers;
+        if (triggers.Full()) {
             ORVEL_THROW(RuntimeException, "[TriggerSoftware] " + std::to_string(kTriggerCapacity) +
                                               " triggers are already pending");
         }
-        pool_->triggers.Push(Clock::now());
+        triggers.Push(Clock::now());
     }
     pool_->producerWake.notify_one();
 }
@@ -275,11 +288,11 @@ Acquisition::Loss Acquisition::DrawLoss() {
 }
 
 void Acquisition::Run(ResultPool& pool) {
-    Lock lock(pool.mutex);
-    pool.threadRunning = true;
-    lock.unlock();
+    MutexLock lock(pool.mutex);
+    pool.State().threadRunning = true;
+    lock.Unlock();
     pool.resultReady.notify_all();
-    lock.lock();
+    lock.Lock();
     if (processing_) {
         RunReal(pool, lock);
     } else {
@@ -287,28 +300,38 @@ void Acquisition::Run(ResultPool& pool) {
     }
 }
 
-bool Acquisition::AwaitFrame(ResultPool& pool, Lock& lock, Clock::time_point& trigger) {
+bool Acquisition::AwaitFrame(ResultPool& pool, MutexLock& lock, Clock::time_point& trigger) {
+    SessionState& state = pool.State();
     for (;;) {
-        if (pool.stopRequested) {
+        if (state.stopRequested) {
             return false;
         }
-        if (pool.ended || (plan_.stallAfter && pool.resultNumber >= *plan_.stallAfter)) {
-            pool.producerWake.wait(lock, [&pool] { return pool.stopRequested; });
+        if (state.ended || (plan_.stallAfter && state.resultNumber >= *plan_.stallAfter)) {
+            while (!state.stopRequested) {
+                lock.Wait(pool.producerWake);
+            }
             return false;
         }
         if (!plan_.triggered) {
             return true;
         }
-        if (!pool.triggers.Empty()) {
-            trigger = pool.triggers.Pop();
+        if (!state.triggers.Empty()) {
+            trigger = state.triggers.Pop();
             return true;
         }
-        pool.producerWake.wait(lock,
-                               [&pool] { return pool.stopRequested || !pool.triggers.Empty(); });
+        lock.Wait(pool.producerWake);
     }
 }
 
-void Acquisition::RunModelled(ResultPool& pool, Lock& lock) {
+bool Acquisition::SleepUntil(ResultPool& pool, MutexLock& lock, Clock::time_point when) {
+    // A frame already due (the thread fell behind a fast schedule) costs no system call.
+    while (!pool.State().stopRequested && Clock::now() < when) {
+        lock.WaitUntil(pool.producerWake, when);
+    }
+    return !pool.State().stopRequested;
+}
+
+void Acquisition::RunModelled(ResultPool& pool, MutexLock& lock) {
     const Timing& timing = plan_.timing;
     const Clock::time_point start = Clock::now();
     const Clock::duration latency = ModelDuration(timing.latency);
@@ -316,7 +339,6 @@ void Acquisition::RunModelled(ResultPool& pool, Lock& lock) {
     Clock::time_point lastExposure = start;
     Clock::time_point lastDelivery = start;
     std::uint64_t frame = 0;
-    auto stopping = [&pool] { return pool.stopRequested; };
 
     Clock::time_point trigger;
     while (AwaitFrame(pool, lock, trigger)) {
@@ -327,8 +349,7 @@ void Acquisition::RunModelled(ResultPool& pool, Lock& lock) {
         const Loss loss = DrawLoss();
         const Clock::time_point delivery = std::max(
             exposure + latency + ModelDuration(loss.rounds * kResendRoundSeconds), lastDelivery);
-        // A frame already due (the thread fell behind a fast schedule) costs no system call.
-        if (Clock::now() < delivery && pool.producerWake.wait_until(lock, delivery, stopping)) {
+        if (!SleepUntil(pool, lock, delivery)) {
             break;
         }
         ++frame;
@@ -346,7 +367,7 @@ void Acquisition::RunModelled(ResultPool& pool, Lock& lock) {
             std::memcpy(buffer + sizeof number, &frame, sizeof frame);
         }
         Queue(pool, data, loss);
-        NotifyConsumer(pool, lock);
+        NotifyConsumer(pool);
     }
 }
 
@@ -355,7 +376,7 @@ void Acquisition::RunModelled(ResultPool& pool, Lock& lock) {
 // lock. The next exposure is timed so that its data arrives no sooner than the host is free:
 // the camera never runs ahead of the computation, and every result's latency is the link's
 // plus the computation's.
-void Acquisition::RunReal(ResultPool& pool, Lock& lock) {
+void Acquisition::RunReal(ResultPool& pool, MutexLock& lock) {
     const Timing& timing = plan_.timing;
     const Clock::time_point start = Clock::now();
     const Clock::duration transfer = ModelDuration(timing.transfer);
@@ -363,7 +384,7 @@ void Acquisition::RunReal(ResultPool& pool, Lock& lock) {
     Clock::time_point lastExposure = start;
     Clock::time_point hostFree = start;  // when the last computation finished
     std::uint64_t frame = 0;
-    auto stopping = [&pool] { return pool.stopRequested; };
+    SessionState& state = pool.State();
 
     Clock::time_point trigger;
     while (AwaitFrame(pool, lock, trigger)) {
@@ -373,20 +394,19 @@ void Acquisition::RunReal(ResultPool& pool, Lock& lock) {
                               : std::max({trigger, lastExposure + transfer, hostFree - transfer}))
                 : (frame == 0 ? start : std::max(lastExposure + period, hostFree - transfer));
         const std::uint64_t next = frame + 1;
-        if (pool.framesRendered < next) {
-            pool.producerWake.wait(
-                lock, [&pool, next] { return pool.stopRequested || pool.framesRendered >= next; });
-            if (pool.stopRequested) {
-                break;
-            }
+        while (!state.stopRequested && state.framesRendered < next) {
+            lock.Wait(pool.producerWake);
+        }
+        if (state.stopRequested) {
+            break;
         }
         // A frame the sensor has not finished cannot be exposed yet: a slow renderer slows the
         // camera.
-        exposure = std::max(exposure, pool.renderedAt[(next - 1) % kSensorSlots]);
+        exposure = std::max(exposure, state.renderedAt[(next - 1) % kSensorSlots]);
         const Loss loss = DrawLoss();
         const Clock::time_point arrival =
             exposure + transfer + ModelDuration(loss.rounds * kResendRoundSeconds);
-        if (Clock::now() < arrival && pool.producerWake.wait_until(lock, arrival, stopping)) {
+        if (!SleepUntil(pool, lock, arrival)) {
             break;
         }
         frame = next;
@@ -395,44 +415,48 @@ void Acquisition::RunReal(ResultPool& pool, Lock& lock) {
         // put it, or no complete pair.
         CGrabResultData* data = Claim(pool, frame, exposure, loss);
         if (data != nullptr && data->GrabSucceeded()) {
-            lock.unlock();
+            // Released through the mutex itself: the analysis knows this function holds it,
+            // not which lock object does.
+            pool.mutex.Unlock();
             processing_->Compute(frame, GrabResultAccess::Buffer(*data));
-            lock.lock();
+            pool.mutex.Lock();
             hostFree = Clock::now();
         }
-        pool.framesReleased = frame;
+        state.framesReleased = frame;
         pool.sensorWake.notify_one();
         if (data != nullptr) {
             Queue(pool, data, loss);
-            NotifyConsumer(pool, lock);
+            NotifyConsumer(pool);
         }
     }
 }
 
 void Acquisition::RunSensor(ResultPool& pool) {
-    Lock lock(pool.mutex);
+    MutexLock lock(pool.mutex);
+    SessionState& state = pool.State();
     for (;;) {
-        pool.sensorWake.wait(lock, [&pool] {
-            return pool.stopRequested || pool.framesRendered - pool.framesReleased < kSensorSlots;
-        });
-        if (pool.stopRequested) {
+        while (!state.stopRequested &&
+               state.framesRendered - state.framesReleased >= kSensorSlots) {
+            lock.Wait(pool.sensorWake);
+        }
+        if (state.stopRequested) {
             return;
         }
-        const std::uint64_t frame = pool.framesRendered + 1;
-        lock.unlock();
+        const std::uint64_t frame = state.framesRendered + 1;
+        lock.Unlock();
         processing_->Render(frame);
-        lock.lock();
-        pool.framesRendered = frame;
-        pool.renderedAt[(frame - 1) % kSensorSlots] = Clock::now();
+        lock.Lock();
+        state.framesRendered = frame;
+        state.renderedAt[(frame - 1) % kSensorSlots] = Clock::now();
         pool.producerWake.notify_one();
     }
 }
 
-void Acquisition::NotifyConsumer(ResultPool& pool, Lock& lock) {
-    if (pool.waiting > 0) {
-        lock.unlock();
+void Acquisition::NotifyConsumer(ResultPool& pool) {
+    if (pool.State().waiting > 0) {
+        pool.mutex.Unlock();
         pool.resultReady.notify_one();
-        lock.lock();
+        pool.mutex.Lock();
     }
 }
 
@@ -441,10 +465,10 @@ CGrabResultData* Acquisition::Claim(ResultPool& pool, std::uint64_t frame,
     CGrabResultData* data = pool.TakeFree();
     if (data == nullptr) {
         CountPackets(pool, loss);
-        ++pool.counters[kBufferUnderruns];
+        ++pool.State().counters[kBufferUnderruns];
         return nullptr;
     }
-    const std::uint64_t number = ++pool.resultNumber;
+    const std::uint64_t number = ++pool.State().resultNumber;
     const auto stamp = static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(exposure.time_since_epoch()).count());
     GrabResultAccess::SetLayout(*data, plan_.payloadSize, plan_.components.data(),
@@ -472,7 +496,7 @@ CGrabResultData* Acquisition::Claim(ResultPool& pool, std::uint64_t frame,
 }
 
 void Acquisition::CountPackets(ResultPool& pool, const Loss& loss) const {
-    auto& counters = pool.counters;
+    auto& counters = pool.State().counters;
     counters[kTotalPackets] += plan_.timing.packets - loss.lost;
     counters[kFailedPackets] += loss.lost;
     counters[kResendRequests] += loss.requested;
@@ -481,13 +505,14 @@ void Acquisition::CountPackets(ResultPool& pool, const Loss& loss) const {
 
 void Acquisition::Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss) {
     CountPackets(pool, loss);
-    ++pool.counters[kTotalBuffers];
+    SessionState& state = pool.State();
+    ++state.counters[kTotalBuffers];
     if (!data->GrabSucceeded()) {
-        ++pool.counters[kFailedBuffers];
+        ++state.counters[kFailedBuffers];
     }
-    pool.ready.Push(data);
+    state.ready.Push(data);
     if (plan_.stopAfter && data->GetImageNumber() >= *plan_.stopAfter) {
-        pool.ended = true;
+        state.ended = true;
     }
 }
 

@@ -60,15 +60,17 @@ private:
         int rounds = 0;              // resend rounds, each delaying the delivery
     };
 
-    using Lock = std::unique_lock<std::mutex>;
-
     void Run(ResultPool& pool);
     // With the lock held: waits until the camera may expose another frame, taking the trigger to
     // expose at when triggered. False when the thread is to end: a stop, after an ended or stalled
     // camera's wait for it.
-    bool AwaitFrame(ResultPool& pool, Lock& lock, ResultPool::Clock::time_point& trigger);
-    void RunModelled(ResultPool& pool, Lock& lock);
-    void RunReal(ResultPool& pool, Lock& lock);
+    bool AwaitFrame(ResultPool& pool, MutexLock& lock, ResultPool::Clock::time_point& trigger)
+        ORVEL_REQUIRES(pool.mutex);
+    // Waits until `when`; false when a stop came first.
+    bool SleepUntil(ResultPool& pool, MutexLock& lock, ResultPool::Clock::time_point when)
+        ORVEL_REQUIRES(pool.mutex);
+    void RunModelled(ResultPool& pool, MutexLock& lock) ORVEL_REQUIRES(pool.mutex);
+    void RunReal(ResultPool& pool, MutexLock& lock) ORVEL_REQUIRES(pool.mutex);
     // The sensor of real processing, on a thread of its own: renders ahead into free slots.
     void RunSensor(ResultPool& pool);
     // Sets the stop flag, wakes the session's threads and joins them.
@@ -77,13 +79,15 @@ private:
     // With the pool's mutex held: takes a result for the frame, numbered and with its outcome;
     // null when no buffer was free (the frame is counted then, as an underrun).
     CGrabResultData* Claim(ResultPool& pool, std::uint64_t frame,
-                           ResultPool::Clock::time_point exposure, const Loss& loss);
+                           ResultPool::Clock::time_point exposure, const Loss& loss)
+        ORVEL_REQUIRES(pool.mutex);
     // With the pool's mutex held: counts a claimed result's frame and queues it for retrieval.
     // The frame is counted only here, so the counters add up also while a result is computed.
-    void Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss);
-    void CountPackets(ResultPool& pool, const Loss& loss) const;
+    void Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss)
+        ORVEL_REQUIRES(pool.mutex);
+    void CountPackets(ResultPool& pool, const Loss& loss) const ORVEL_REQUIRES(pool.mutex);
     // Wakes a consumer waiting for a result; called with the lock held, returns with it held.
-    static void NotifyConsumer(ResultPool& pool, Lock& lock);
+    static void NotifyConsumer(ResultPool& pool) ORVEL_REQUIRES(pool.mutex);
 
     const CameraConfig& config_;
     const Settings& settings_;
