@@ -1,14 +1,8 @@
 // Benchmarks of the measurement loops' own cost: each program loop against a bare loop that only
 // retrieves results from the same emulated camera, and each loop's work per result on its own.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <optional>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -20,10 +14,15 @@
 #include "Discovery.h"
 #include "Measurement.h"
 #include "Orvel/Orvel.h"
+#include "ProgramSession.h"
+#include "StandardOutput.h"
 #include "Tarnwell.h"
 
 namespace Tarnwell {
 namespace {
+
+using test::AllocationCount;
+using test::NullOutput;
 
 // The link, the depth computation and the frame-rate ceiling out of the way, so that the camera
 // delivers at the rate asked for; 1024 buffers ride out 50 ms without a retrieval at 20 kHz.
@@ -39,22 +38,6 @@ constexpr std::uint64_t kResultsPerIteration = 4000;
 
 constexpr unsigned int kTimeoutMs = 40000;
 
-// Standard output goes to /dev/null while it lives: a printed line still costs its write.
-class NullOutput {
-public:
-    NullOutput() {
-        file_.open("/dev/null", std::ios::out);
-        previous_ = std::cout.rdbuf(&file_);
-    }
-    ~NullOutput() { std::cout.rdbuf(previous_); }
-    NullOutput(const NullOutput&) = delete;
-    NullOutput& operator=(const NullOutput&) = delete;
-
-private:
-    std::filebuf file_;
-    std::streambuf* previous_ = nullptr;
-};
-
 // Takes everything and writes nothing: formatting without the system call.
 class DiscardBuffer : public std::streambuf {
 protected:
@@ -63,48 +46,24 @@ protected:
 };
 
 // The SDK on the benchmark scenario and one camera, opened and configured as the program does
-// for `arguments`.
+// for `arguments`. `fast`: the benchmark scenario; otherwise the default cameras, whose link and
+// modelled depth computation take the time a real camera's would.
 class Session {
 public:
-    // `fast`: the benchmark scenario; otherwise the default cameras, whose link and modelled
-    // depth computation take the time a real camera's would.
     explicit Session(std::vector<const char*> arguments, bool fast = true)
-        : scenario_(std::filesystem::temp_directory_path() /
-                    ("tarnwell_benchmark_" + std::to_string(::getpid()) + ".json")) {
-        std::ofstream(scenario_) << (fast ? kScenario : kDefaultScenario);
-        ::setenv("ORVEL_EMULATION", scenario_.c_str(), 1);
-        Orvel::OrvelInitialize();
-        arguments.insert(arguments.begin(), "tarnwell");
-        po::options_description description("Options");
-        DeclareOptions(description);
-        ParseOptions(static_cast<int>(arguments.size()), arguments.data(), description, options_);
-        const NullOutput silence;
-        SelectCamera(options_, selection_.emplace());
-        ApplyCameraSettings(camera(), options_);
-        const ComponentSelection components = SelectComponents(options_);
-        ConfigureComponents(camera(), "SynchronizedAlternateComponents", components.intensity,
-                            components.intensityCombined, components.disparity,
-                            components.confidence, components.error, components.rawCombined);
+        : program_(fast ? kScenario : kDefaultScenario) {
+        program_.Open(std::move(arguments), true);
     }
-    ~Session() {
-        selection_.reset();
-        Orvel::OrvelTerminate(true);
-        std::filesystem::remove(scenario_);
-    }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
 
-    Orvel::CVelkorUniversalInstantCamera& camera() { return *selection_->camera; }
-    const po::variables_map& options() const { return options_; }
+    Orvel::CVelkorUniversalInstantCamera& camera() { return program_.Camera(); }
+    const po::variables_map& options() const { return program_.Options(); }
     std::int64_t Underruns() {
         return GenApi::CIntegerPtr(camera().GetNodeMap().GetNode("Statistic_Buffer_Underrun_Count"))
             ->GetValue();
     }
 
 private:
-    std::filesystem::path scenario_;
-    po::variables_map options_;
-    std::optional<CameraSelection> selection_;
+    test::ProgramSession program_;
 };
 
 std::string Text(std::int64_t value) {

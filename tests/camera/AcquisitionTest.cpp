@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Emulation.h"
+#include "EmulationFixture.h"
 
-namespace OrvelTest {
+namespace Tarnwell::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -477,8 +477,8 @@ TEST_F(Acquisition, DestroyingAGrabbingCameraStopsIt) {
     auto& camera = Small(5000);
     camera.StartGrabbing();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    camera_.reset();
-    interface_.reset();
+    emulated_.camera.reset();
+    emulated_.interface.reset();
 }
 
 TEST_F(Acquisition, EmptyHolderRaisesNullPointer) {
@@ -489,4 +489,4 @@ TEST_F(Acquisition, EmptyHolderRaisesNullPointer) {
 }
 
 }  // namespace
-}  // namespace OrvelTest
+}  // namespace Tarnwell::test

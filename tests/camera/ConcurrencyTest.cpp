@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Emulation.h"
+#include "EmulationFixture.h"
 
-namespace OrvelTest {
+namespace Tarnwell::test {
 namespace {
 
 using Orvel::CGrabResultPtr;
@@ -190,4 +190,4 @@ TEST_F(Concurrency, CamerasGrabSideBySide) {
 }
 
 }  // namespace
-}  // namespace OrvelTest
+}  // namespace Tarnwell::test

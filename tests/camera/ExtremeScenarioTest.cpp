@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Emulation.h"
+#include "EmulationFixture.h"
 
-namespace OrvelTest {
+namespace Tarnwell::test {
 namespace {
 
 class ExtremeTiming : public EmulationTest, public testing::WithParamInterface<const char*> {};
@@ -36,4 +36,4 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, ExtremeTiming,
                                          R"("processingScale": 1e300)"));
 
 }  // namespace
-}  // namespace OrvelTest
+}  // namespace Tarnwell::test

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Emulation.h"
+#include "EmulationFixture.h"
 
-namespace OrvelTest {
+namespace Tarnwell::test {
 namespace {
 
 struct GeometryRow {
@@ -167,4 +167,4 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Packets,
                                          PacketRow{576, 1067 + 2}));
 
 }  // namespace
-}  // namespace OrvelTest
+}  // namespace Tarnwell::test

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Emulation.h"
+#include "EmulationFixture.h"
 
-namespace OrvelTest {
+namespace Tarnwell::test {
 namespace {
 
 using Orvel::CTlFactory;
@@ -104,8 +104,8 @@ protected:
     Orvel::CVelkorUniversalInstantCamera& InState(State state) {
         Start(R"({"cameras": [{"maxFrameRate": 1000, "processingScale": 0}, {}]})");
         if (state == State::NoDevice) {
-            camera_ = std::make_unique<Orvel::CVelkorUniversalInstantCamera>();
-            return *camera_;
+            emulated_.camera = std::make_unique<Orvel::CVelkorUniversalInstantCamera>();
+            return *emulated_.camera;
         }
         auto& camera = Camera(0, state != State::Closed);
         if (state == State::Grabbing) {
@@ -139,7 +139,7 @@ TEST_P(StateGate, AllowsEachCallOnlyInItsStates) {
         tl->DestroyDevice(spare);  // else the camera owns it, or destroyed it when refused
     }
     if (allowed && name == "DetachDevice" && state == State::Closed) {
-        interface_->DestroyDevice(detachedFrom);  // handed back: ours to destroy
+        emulated_.interface->DestroyDevice(detachedFrom);  // handed back: ours to destroy
     }
 }
 
@@ -195,14 +195,14 @@ TEST_F(EmulationTest, DevicesGoBackToTheirCreator) {
     Camera(0, false);
     Orvel::ITransportLayer* tl = CTlFactory::GetInstance().CreateTl(kDeviceClass);
     Orvel::IOrvelDevice* fromTl = tl->CreateDevice(Devices().at(1));
-    Orvel::IOrvelDevice* fromInterface = interface_->CreateDevice(Devices().at(1));
-    EXPECT_THROW_MSG(interface_->DestroyDevice(fromTl), GenICam::LogicalErrorException,
+    Orvel::IOrvelDevice* fromInterface = emulated_.interface->CreateDevice(Devices().at(1));
+    EXPECT_THROW_MSG(emulated_.interface->DestroyDevice(fromTl), GenICam::LogicalErrorException,
                      "CInstantInterface::DestroyDevice: the device was not created by this "
                      "interface.");
     EXPECT_THROW_MSG(tl->DestroyDevice(fromInterface), GenICam::LogicalErrorException,
                      "ITransportLayer::DestroyDevice: the device was not created by this "
                      "transport layer.");
-    interface_->DestroyDevice(fromInterface);
+    emulated_.interface->DestroyDevice(fromInterface);
     // A camera owning a device of the transport layer destroys it there.
     { Orvel::CVelkorUniversalInstantCamera owner(fromTl, Orvel::Cleanup_Delete); }
     // A camera that does not own its device leaves it to its creator.
@@ -219,23 +219,23 @@ TEST_F(EmulationTest, DevicesGoBackToTheirCreator) {
 TEST_F(EmulationTest, AttachReplacesAndDetachHandsBack) {
     Start();
     auto& camera = Camera(0, false);
-    Orvel::IOrvelDevice* other = interface_->CreateDevice(Devices().at(1));
+    Orvel::IOrvelDevice* other = emulated_.interface->CreateDevice(Devices().at(1));
     camera.Attach(other, Orvel::Cleanup_None);  // the first device is destroyed: it was owned
     EXPECT_EQ(camera.GetDeviceInfo().GetSerialNumber(), "40051002");
     EXPECT_EQ(camera.DetachDevice(), other);
     EXPECT_FALSE(camera.IsOrvelDeviceAttached());
     EXPECT_EQ(camera.DetachDevice(), nullptr);
-    interface_->DestroyDevice(other);
+    emulated_.interface->DestroyDevice(other);
 }
 
 TEST_F(EmulationTest, OwnedDeviceIsNotLostWhenAttachFails) {
     Start();
     auto& camera = Camera(0, true);  // open: attaching is not allowed
-    Orvel::IOrvelDevice* other = interface_->CreateDevice(Devices().at(1));
+    Orvel::IOrvelDevice* other = emulated_.interface->CreateDevice(Devices().at(1));
     EXPECT_THROW(camera.Attach(other, Orvel::Cleanup_Delete), GenICam::LogicalErrorException);
     // The refused device was destroyed: otherwise its interface would abort when it goes.
-    camera_.reset();
-    interface_.reset();
+    emulated_.camera.reset();
+    emulated_.interface.reset();
 }
 
 // ---- Configuration handlers ----
@@ -277,7 +277,7 @@ TEST_F(EmulationTest, HandlersHearTheLifeCycleAndAreDeletedWhenOwned) {
         camera.StopGrabbing();
         camera.Close();
         EXPECT_FALSE(camera.DeregisterConfiguration(nullptr));
-        camera_.reset();
+        emulated_.camera.reset();
     }
     EXPECT_EQ(log, (std::vector<std::string>{"a:deregistered", "a:deleted", "b:OnOpen",
                                              "kept:OnOpen", "b:OnOpened", "kept:OnOpened",
@@ -309,11 +309,11 @@ TEST_F(LifecycleDeathTest, InterfaceDestroyedBeforeItsDeviceAborts) {
         {
             Start();
             Camera();
-            interface_.reset();
+            emulated_.interface.reset();
         },
         "Orvel: fatal: A CInstantInterface was destroyed while 1 device\\(s\\) it created still "
         "exist; destroy the camera before its interface.");
 }
 
 }  // namespace
-}  // namespace OrvelTest
+}  // namespace Tarnwell::test

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Emulation.h"
+#include "EmulationFixture.h"
 
-namespace OrvelTest {
+namespace Tarnwell::test {
 namespace {
 
 using GenApi::INodeMap;
@@ -486,4 +486,4 @@ TEST_F(EmulationTest, DefaultConfigurationSetsContinuousAcquisition) {
 }
 
 }  // namespace
-}  // namespace OrvelTest
+}  // namespace Tarnwell::test

@@ -7,15 +7,15 @@
 #include <thread>
 #include <vector>
 
-#include "Emulation.h"
+#include "EmulationFixture.h"
 #include "stereo/DepthQuality.h"
 #include "stereo/Evaluation.h"
 #include "stereo/StereoEngine.h"
 #include "stereo/SyntheticScene.h"
 
+namespace Tarnwell::test {
 namespace {
 
-using namespace OrvelTest;
 using namespace Tarnwell::stereo;
 using Orvel::CGrabResultPtr;
 using Clock = std::chrono::steady_clock;
@@ -296,3 +296,4 @@ TEST_F(EmulationTest, RealProcessingStopsAtAnyMoment) {
 }
 
 }  // namespace
+}  // namespace Tarnwell::test

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "Emulation.h"
+#include "EmulationFixture.h"
 
-namespace OrvelTest {
+namespace Tarnwell::test {
 namespace {
 
 using Orvel::CTlFactory;
@@ -44,8 +44,8 @@ TEST_P(Setting, ChoosesTheCameras) {
         return;
     }
     Orvel::OrvelInitialize();
-    started_ = true;
     EXPECT_EQ(Devices().size(), static_cast<std::size_t>(GetParam().cameras));
+    Orvel::OrvelTerminate(true);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -315,7 +315,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EmulationTest, UnreadableScenarioNamesTheFileAndTheCause) {
     const std::string missing =
-        (tarnwell::test::TestDirectory() / "no-such-scenario.json").string();
+        (Tarnwell::test::TestDirectory() / "no-such-scenario.json").string();
     SetEmulation(missing);
     EXPECT_THROW_MSG(
         Orvel::OrvelInitialize(), GenICam::RuntimeException,
@@ -326,7 +326,7 @@ TEST_F(EmulationTest, UnreadableScenarioNamesTheFileAndTheCause) {
 // failure: /dev/zero grows memory without end, a FIFO blocks the start for ever, a huge file is
 // read whole.
 TEST_F(EmulationTest, ScenarioIsARegularFileOfAtMostOneMebibyte) {
-    const std::string directory = tarnwell::test::TestDirectory().string();
+    const std::string directory = Tarnwell::test::TestDirectory().string();
     const std::string fifo = directory + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string big = WriteScenario("{}" + std::string((1 << 20) - 1, ' '), "big");
@@ -394,4 +394,4 @@ TEST_F(EmulationTest, InvalidJsonCarriesTheParserMessage) {
 }
 
 }  // namespace
-}  // namespace OrvelTest
+}  // namespace Tarnwell::test

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "ProgramRun.h"
 #include "RunRecord.h"
-#include "Tarnwell.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 // A camera that ends its acquisition with result `results`: every result is retrieved, and
@@ -251,4 +251,4 @@ INSTANTIATE_TEST_SUITE_P(After, CameraStops,
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

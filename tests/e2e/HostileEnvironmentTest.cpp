@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "ProgramRun.h"
 #include "RunRecord.h"
 #include "Sanitizers.h"
-#include "Tarnwell.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Readers, BlockedOutput,
 // Makes sure an allocation that fails as grabbing starts says what and how much. Example failure:
 // the bare "std::bad_alloc".
 TEST(AddressSpaceLimit, ResultBuffersThatDoNotFitAreNamed) {
-    if (tarnwell::test::kSanitized) {
+    if (Tarnwell::test::kSanitized) {
         GTEST_SKIP() << "sanitizers reserve more address space than the limit leaves";
     }
     const auto run = RunTarnwellLimited(
@@ -204,4 +204,4 @@ TEST(CameraTexts, ControlBytesAreEscaped) {
 }
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -5,9 +5,9 @@
 #include <csignal>
 #include <sstream>
 
-#include "Tarnwell.h"
+#include "ProgramRun.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -236,4 +236,4 @@ TEST_P(LatencyInterrupt, DuringTheSystemStageEndsItWithItsSummary) {
 INSTANTIATE_TEST_SUITE_P(Signals, LatencyInterrupt, ::testing::Values(SIGINT, SIGTERM));
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

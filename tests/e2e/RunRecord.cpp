@@ -3,7 +3,7 @@
 
 #include <regex>
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 const std::regex kWindow("\\d+\\.\\d\\d fps, \\d+ errors\\.");
@@ -104,4 +104,4 @@ RunRecord ReadRun(const ProcessResult& run) {
     return OutputMatches(out, expected + AnyCounters());
 }
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Tarnwell.h"
+#include "ProgramRun.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 inline constexpr const char* kRuleText = "=================================================";
 // Packets per frame at binning 4: the intensity image alone, and the raw images.
@@ -58,4 +58,4 @@ inline long long Failures(long long count, long long every) {
     return every == 0 ? 0 : count / every;
 }
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -1,9 +1,9 @@
 // End-to-end tests of discovery, the processing-unit line, the name filter and the listing.
 #include <gtest/gtest.h>
 
-#include "Tarnwell.h"
+#include "ProgramRun.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 TEST(Discovery, NoCameraPrintsNothingButTheError) {
@@ -53,20 +53,13 @@ TEST_P(Listing, ListsTheMatchingCamerasInEnumerationOrder) {
     EXPECT_EQ(run.exitCode, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Patterns, Listing,
-    ::testing::Values(ListCase{"*", "left-rig\nStereo B\nstereo a\n"},
-                      // Case-sensitive; '?' is exactly one character.
-                      ListCase{"stereo*", "stereo a\n"},
-                      ListCase{"?tereo ?", "Stereo B\nstereo a\n"},
-                      // Matched by the address alone, still listed by name.
-                      ListCase{"192.168.0.*", "left-rig\nStereo B\n"},
-                      ListCase{"10.0.0.7", "stereo a\n"},
-                      // Blanks around bars and empty alternatives do not count; blanks inside do.
-                      ListCase{" stereo a | |left* ", "left-rig\nstereo a\n"},
-                      ListCase{"Stereo B||10.0.0.?", "Stereo B\nstereo a\n"},
-                      // Stars in a row mean one star.
-                      ListCase{"***rig", "left-rig\n"}));
+// How a pattern matches is the unit tests'; here, that the listing keeps the enumeration order,
+// shows a camera matched by its address by its name, and takes every alternative.
+INSTANTIATE_TEST_SUITE_P(Patterns, Listing,
+                         ::testing::Values(ListCase{"*", "left-rig\nStereo B\nstereo a\n"},
+                                           ListCase{"192.168.0.*", "left-rig\nStereo B\n"},
+                                           ListCase{" stereo a | |left* ",
+                                                    "left-rig\nstereo a\n"}));
 
 TEST(Listing, NoMatchQuotesThePatternAsTyped) {
     for (const auto& args :
@@ -74,14 +67,6 @@ TEST(Listing, NoMatchQuotesThePatternAsTyped) {
         const auto run = RunTarnwell(args, Emulation::Scenario("threeCameras"));
         EXPECT_EQ(run.out, "Processing Unit: CPU\n");
         EXPECT_EQ(run.err, "No camera whose name matches ' Left* | ' found.\n");
-        EXPECT_EQ(run.exitCode, 1);
-    }
-}
-
-TEST(Listing, PartOfANameOrAddressDoesNotMatch) {
-    for (const std::string pattern : {"left", "192.168.0.1", "192x168x0x11", "rig"}) {
-        const auto run = RunTarnwell({"-l", "-n", pattern}, Emulation::Scenario("threeCameras"));
-        EXPECT_EQ(run.err, "No camera whose name matches '" + pattern + "' found.\n");
         EXPECT_EQ(run.exitCode, 1);
     }
 }
@@ -98,39 +83,13 @@ TEST(Listing, EmptyPatternMatchesOnlyAnEmptyName) {
     }
 }
 
-TEST(Listing, LongPatternIsQuotedUpTo255Characters) {
-    const std::string pattern(300, 'x');
-    const auto run = RunTarnwell({"-l", "-n", pattern});
-    const std::string message = "No camera whose name matches '" + pattern + "' found.";
-    EXPECT_EQ(run.err, message.substr(0, 255) + "\n");
-    EXPECT_EQ(run.exitCode, 1);
-}
-
-TEST(Listing, HostilePatternsEndQuicklyWithAnAnswerOrAClearError) {
-    // Exponential backtracking in a naive matcher: many stars against a long name that almost
-    // matches (a backtracking matcher takes hours here).
-    std::string stars;
-    for (int i = 0; i < 20; ++i) {
-        stars += "*a";
-    }
-    const auto longName =
-        Emulation::Json(R"({"cameras": [{"friendlyName": ")" + std::string(60, 'a') + R"("}]})");
-    auto run = RunTarnwell({"-l", "-n", stars + "*b"}, longName, std::chrono::seconds(20));
-    EXPECT_FALSE(run.timedOut);
-    EXPECT_EQ(run.err, "No camera whose name matches '" + stars + "*b' found.\n");
-    EXPECT_EQ(run.exitCode, 1);
-
-    // Too long to compile safely: refused before it reaches the expression library.
-    run = RunTarnwell({"-l", "-n", std::string(1025, '?')});
+// Makes sure the program's own error for an overlong pattern takes the run block's way out,
+// after the processing-unit line.
+TEST(Listing, OverlongPatternIsRefused) {
+    const auto run = RunTarnwell({"-l", "-n", std::string(1025, '?')});
     EXPECT_EQ(run.out, "Processing Unit: CPU\n");
     EXPECT_EQ(run.err, "Camera name filter is too long: 1025 characters, at most 1024.\n");
     EXPECT_EQ(run.exitCode, 1);
-
-    // At the limit, and many stars that fold into one, are fine.
-    run = RunTarnwell({"-l", "-n", std::string(1024, '*')});
-    EXPECT_EQ(run.exitCode, 0);
-    run = RunTarnwell({"-l", "-n", std::string(1000, '?') + "|*-40051002"});
-    EXPECT_EQ(run.out, "Processing Unit: CPU\nVelkorXW-40051002\n");
 }
 
 TEST(Selection, InterfaceFailuresEndTheRunAfterTheProcessingUnitLine) {
@@ -172,4 +131,4 @@ TEST(Emulation, UnusableConfigurationEndsTheRunWithOneLine) {
 }
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "ProgramRun.h"
 #include "RunRecord.h"
-#include "Tarnwell.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -241,4 +241,4 @@ INSTANTIATE_TEST_SUITE_P(Matrix, StopSignal, ::testing::ValuesIn(Cases()),
                          });
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

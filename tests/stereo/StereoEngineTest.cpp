@@ -282,7 +282,7 @@ TEST(StereoEngineTest, StripesAgreeWithOneThread) {
 // Makes sure an engine whose threads the system refuses still computes, on the threads it got.
 // Example failure: a std::thread that fails to start aborts the process through std::terminate.
 TEST(StereoEngineDeathTest, RunsOnTheThreadsTheSystemGives) {
-    if (tarnwell::test::kSanitized) {
+    if (Tarnwell::test::kSanitized) {
         GTEST_SKIP() << "sanitizers reserve more address space than the limit leaves";
     }
     const StereoFrame frame = Render(64, 96, 16);

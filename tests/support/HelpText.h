@@ -1,7 +1,7 @@
 // The help text as the option library lays it out: what every layer of tests expects.
 #pragma once
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 // 80 columns, descriptions from column 40; wrapped lines keep the blank before the break.
 inline constexpr const char* kHelpText =
@@ -28,4 +28,4 @@ inline constexpr const char* kHelpText =
     "  -l [ --list ]                         list cameras matching the name filter \n"
     "                                        and exit.\n";
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -5,7 +5,7 @@
 #include <regex>
 #include <sstream>
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 struct ActualLine {
@@ -97,4 +97,4 @@ std::vector<std::string> SplitLines(std::string_view text) {
     return ::testing::AssertionFailure() << report.str();
 }
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 // One expected line. Values that vary from run to run (a measured latency) are matched by an
 // ECMAScript pattern against the whole line; everything else is compared byte for byte.
@@ -42,4 +42,4 @@ std::vector<Line> operator+(std::vector<Line> a, Line b);
 // Splits text into lines without their "\n"; a trailing piece without a line end is kept.
 std::vector<std::string> SplitLines(std::string_view text);
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

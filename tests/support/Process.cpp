@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 namespace {
 
@@ -303,4 +303,4 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment
     return process.Wait(timeout);
 }
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

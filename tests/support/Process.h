@@ -11,7 +11,7 @@
 
 #include <sys/types.h>
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 struct ProcessResult {
     std::string out;
@@ -93,4 +93,4 @@ private:
 ProcessResult RunProcess(const std::vector<std::string>& argv, const Environment& environment,
                          std::chrono::milliseconds timeout, const OutputTarget& output = {});
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

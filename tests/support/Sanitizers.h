@@ -9,7 +9,7 @@
 #endif
 #endif
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 // Address-space limits (ulimit -v) cannot be tested under such a sanitizer.
 #ifdef TARNWELL_TEST_SANITIZED
@@ -18,4 +18,4 @@ inline constexpr bool kSanitized = true;
 inline constexpr bool kSanitized = false;
 #endif
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

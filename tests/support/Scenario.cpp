@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 std::string ModelledScenario(const std::string& json) {
     nlohmann::json root =
@@ -32,4 +32,4 @@ std::string ModelledDefaultCameras() {
     return ModelledScenario("{}");
 }
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

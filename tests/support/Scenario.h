@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 // `json` with "processing": "modelled" on every camera that does not name its processing (and two
 // such default cameras when it names none), so that test timings follow the timing formulas and
@@ -14,4 +14,4 @@ std::string ModelledScenario(const std::string& json);
 // Two default cameras with modelled processing.
 std::string ModelledDefaultCameras();
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 // Handed to the child a death test starts afresh, so that it writes where its parent cleans up.
@@ -93,4 +93,4 @@ std::filesystem::path WriteTestFile(const std::string& name, const std::string& 
     return path;
 }
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

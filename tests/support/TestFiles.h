@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 // The running test's directory, made on first use under the temporary directory with a unique
 // name (parallel runs cannot collide) and removed with everything in it when the test ends.
@@ -15,4 +15,4 @@ const std::filesystem::path& TestDirectory();
 // Writes `content` to the file `name` of TestDirectory() and returns its path.
 std::filesystem::path WriteTestFile(const std::string& name, const std::string& content);
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -8,14 +8,12 @@
 #include "Discovery.h"
 #include "Measurement.h"
 #include "Orvel/Orvel.h"
-#include "ProgramFixture.h"
-#include "Scenario.h"
+#include "ProgramSession.h"
+#include "StandardOutput.h"
 #include "Tarnwell.h"
 
-namespace Tarnwell {
+namespace Tarnwell::test {
 namespace {
-
-using test::CapturedOutput;
 
 std::size_t CountOf(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -25,30 +23,10 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
     return count;
 }
 
-class CameraPhasesTest : public testing::Test, protected test::ProgramTest {
+class CameraPhasesTest : public testing::Test {
 protected:
     // Two default cameras with the modelled processing time.
-    void SetUp() override { StartSdk(tarnwell::test::ModelledDefaultCameras()); }
-    void TearDown() override { StopSdk(); }
-
-    void ParseArguments(std::vector<const char*> arguments) {
-        arguments.insert(arguments.begin(), "tarnwell");
-        po::options_description description("Options");
-        DeclareOptions(description);
-        ParseOptions(static_cast<int>(arguments.size()), arguments.data(), description, options_);
-    }
-
-    Orvel::CVelkorUniversalInstantCamera& OpenConfiguredCamera() {
-        {
-            const CapturedOutput output;
-            EXPECT_EQ(SelectCamera(options_, selection_.emplace()), SelectionOutcome::Opened);
-        }
-        Orvel::CVelkorUniversalInstantCamera& camera = *selection_->camera;
-        ApplyCameraSettings(camera, options_);
-        return camera;
-    }
-
-    po::variables_map options_;
+    ProgramSession program_;
 };
 
 struct WriteOrderCase {
@@ -65,8 +43,7 @@ class ConfigureComponentsTest : public CameraPhasesTest,
 // order, and that the raw images are written only in the single-component mode. Example
 // failure: the enable state written to whichever component was selected before.
 TEST_P(ConfigureComponentsTest, WritesInOrder) {
-    ParseArguments({});
-    Orvel::CVelkorUniversalInstantCamera& camera = OpenConfiguredCamera();
+    Orvel::CVelkorUniversalInstantCamera& camera = program_.Open({});
     GenApi::INodeMap& nodes = camera.GetNodeMap();
     std::vector<std::string> writes;
     for (const char* name : {"VkrComponentMode", "ComponentSelector"}) {
@@ -122,80 +99,15 @@ INSTANTIATE_TEST_SUITE_P(
                               {"ComponentSelector=RawCombined", "ComponentEnable=1"})}),
     [](const testing::TestParamInfo<WriteOrderCase>& info) { return info.param.name; });
 
-struct FrameLimitCase {
-    const char* name;
-    std::vector<const char*> arguments;
-    std::string grabbed;
-};
-
-class FrameRateLimitTest : public CameraPhasesTest,
-                           public testing::WithParamInterface<FrameLimitCase> {};
-
-// Makes sure the limits end the run at the documented result and the summary shows a rate.
-TEST_P(FrameRateLimitTest, EndsAtLimit) {
-    std::vector<const char*> arguments = {"--framerate", "50"};
-    arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-    ParseArguments(arguments);
-    Orvel::CVelkorUniversalInstantCamera& camera = OpenConfiguredCamera();
-    Orvel::CGrabResultPtr grabResult;
-    std::string text;
-    {
-        const CapturedOutput output;
-        MeasureFrameRate(camera, grabResult, options_);
-        text = output.str();
-    }
-    camera.StopGrabbing();
-    EXPECT_TRUE(stopRequested);
-    EXPECT_EQ(text.rfind("=================================================\n#grabbed: " +
-                             GetParam().grabbed + ", ",
-                         0),
-              0U)
-        << text;
-    EXPECT_NE(text.find(" fps, 0 errors.\n"), std::string::npos) << text;
-}
-
-INSTANTIATE_TEST_SUITE_P(Limits, FrameRateLimitTest,
-                         testing::Values(FrameLimitCase{"NoFrames", {"--frames", "0"}, "1"},
-                                         FrameLimitCase{"OneFrame", {"--frames", "1"}, "1"},
-                                         FrameLimitCase{"ThreeFrames", {"--frames", "3"}, "3"},
-                                         FrameLimitCase{"NoTime", {"--duration", "0"}, "1"}),
-                         [](const testing::TestParamInfo<FrameLimitCase>& info) {
-                             return info.param.name;
-                         });
-
-// Makes sure a system-latency series of one result reports that it has no sample. Example
-// failure: "Avg. system latency: nan ms" and garbage for the minimum and maximum.
-TEST_F(CameraPhasesTest, LatencySeriesWithoutSample) {
-    ParseArguments({"--measurement-mode", "latency", "--frames", "1"});
-    Orvel::CVelkorUniversalInstantCamera& camera = OpenConfiguredCamera();
-    std::string text;
-    {
-        const CapturedOutput output;
-        MeasureLatency(camera, SelectComponents(options_), options_);
-        text = output.str();
-    }
-    camera.StopGrabbing();
-    EXPECT_EQ(CountOf(text, "Latency: "), 11U) << text;
-    EXPECT_NE(text.find("Avg. network transfer time: "), std::string::npos) << text;
-    EXPECT_EQ(CountOf(text, "network transfer time: no sample recorded"), 0U) << text;
-    EXPECT_NE(text.find("Avg. system latency: no sample recorded\n"
-                        "Min. system latency: no sample recorded\n"
-                        "Max. system latency: no sample recorded\n\n"),
-              std::string::npos)
-        << text;
-    EXPECT_EQ(text.find("nan"), std::string::npos) << text;
-}
-
 // Makes sure a stop requested before the first result ends the first series after it, without
 // a sample, and skips the second series.
 TEST_F(CameraPhasesTest, StopDuringFirstLatencyResult) {
-    ParseArguments({"--measurement-mode", "latency"});
-    Orvel::CVelkorUniversalInstantCamera& camera = OpenConfiguredCamera();
+    Orvel::CVelkorUniversalInstantCamera& camera = program_.Open({"--measurement-mode", "latency"});
     stopRequested = true;
     std::string text;
     {
         const CapturedOutput output;
-        MeasureLatency(camera, SelectComponents(options_), options_);
+        MeasureLatency(camera, SelectComponents(program_.Options()), program_.Options());
         text = output.str();
     }
     EXPECT_EQ(CountOf(text, "Latency: "), 1U) << text;
@@ -206,4 +118,4 @@ TEST_F(CameraPhasesTest, StopDuringFirstLatencyResult) {
 }
 
 }  // namespace
-}  // namespace Tarnwell
+}  // namespace Tarnwell::test

@@ -10,7 +10,7 @@
 
 #include "Orvel/Orvel.h"
 
-namespace Tarnwell {
+namespace Tarnwell::test {
 namespace {
 
 struct MatchCase {
@@ -176,4 +176,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<UnitCase>& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace Tarnwell
+}  // namespace Tarnwell::test

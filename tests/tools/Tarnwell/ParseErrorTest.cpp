@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-namespace Tarnwell {
+namespace Tarnwell::test {
 namespace {
 
 // The text the parse guard prints for these arguments; "" when they parse.
@@ -90,4 +90,4 @@ TEST(ParseErrorTextTest, ReturnsAlsoWhenTheArgumentHoldsEveryByte) {
 }
 
 }  // namespace
-}  // namespace Tarnwell
+}  // namespace Tarnwell::test

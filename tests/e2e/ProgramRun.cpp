@@ -1,5 +1,5 @@
 // Locating the binary and the scenarios, and writing one-off scenario files.
-#include "Tarnwell.h"
+#include "ProgramRun.h"
 
 #include <atomic>
 #include <csignal>
@@ -15,7 +15,7 @@
 #include "Scenario.h"
 #include "TestFiles.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 Environment EnvironmentFor(const Emulation& emulation) {
@@ -154,4 +154,4 @@ std::unique_ptr<Process> StartTarnwell(const std::vector<std::string>& args,
     return std::make_unique<Process>(argv, EnvironmentFor(emulation), output);
 }
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

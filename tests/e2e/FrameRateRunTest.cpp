@@ -3,9 +3,9 @@
 
 #include <csignal>
 
-#include "Tarnwell.h"
+#include "ProgramRun.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -173,4 +173,4 @@ TEST(RealProcessing, DefaultCamerasMeasureComputedDepth) {
 }
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

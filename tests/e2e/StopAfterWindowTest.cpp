@@ -3,10 +3,10 @@
 
 #include <csignal>
 
+#include "ProgramRun.h"
 #include "RunRecord.h"
-#include "Tarnwell.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -37,4 +37,4 @@ TEST(SlowStop, AfterAWindowLineKeepsTheWindowsAndCountsEveryFailure) {
 }
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

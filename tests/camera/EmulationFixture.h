@@ -1,15 +1,16 @@
-// Test fixture: starts the SDK on an emulation scenario and opens one of its cameras.
+// The fixture of the SDK layer's tests: the SDK on a scenario of the test's and one of its cameras.
 #pragma once
 
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "Orvel/Orvel.h"
-#include "Scenario.h"
+#include "Session.h"
 #include "TestFiles.h"
 
 // Expects `statement` to raise exactly `Type` with the description `text`.
@@ -25,62 +26,41 @@
         },                                                               \
         Type)
 
-namespace OrvelTest {
-
-inline constexpr const char* kDeviceClass = "VelkorGTC/Velkor/velkor_xw";
+namespace Tarnwell::test {
 
 // Writes `json` to a file of the test's own directory and returns its path.
 inline std::string WriteScenario(const std::string& json, const std::string& name = "scenario") {
-    return tarnwell::test::WriteTestFile(name + ".json", json).string();
+    return WriteTestFile(name + ".json", json).string();
 }
 
 inline void SetEmulation(const std::string& setting) {
     ::setenv("ORVEL_EMULATION", setting.c_str(), 1);
 }
 
+// The SDK on a scenario of the test's, and the camera under test.
 class EmulationTest : public testing::Test {
 protected:
     // Made before the test body, so that the child of a death test writes where its parent
     // cleans up.
-    EmulationTest() { tarnwell::test::TestDirectory(); }
-
+    EmulationTest() { TestDirectory(); }
     void TearDown() override { Stop(); }
 
     // Starts the SDK on the scenario `json` ("" for the default cameras). Cameras process in
     // modelled time unless the scenario says "processing": "real".
     void Start(const std::string& json = "") {
-        using tarnwell::test::ModelledScenario;
-        SetEmulation(WriteScenario(ModelledScenario(json.empty() ? "{}" : json)));
-        Orvel::OrvelInitialize();
-        started_ = true;
+        session_.emplace(json.empty() ? "{}" : json, TestDirectory());
     }
 
     void Stop() {
-        camera_.reset();
-        interface_.reset();
-        if (started_) {
-            Orvel::OrvelTerminate(true);
-            started_ = false;
-        }
+        emulated_.Release();
+        session_.reset();
     }
 
-    Orvel::DeviceInfoList Devices() {
-        Orvel::DeviceInfoList list;
-        Orvel::CTlFactory::GetInstance().CreateTl(kDeviceClass)->EnumerateDevices(list);
-        return list;
-    }
+    static Orvel::DeviceInfoList Devices() { return EnumerateCameras(); }
 
     // Creates camera `index` the way the program does; opened unless `open` is false.
     Orvel::CVelkorUniversalInstantCamera& Camera(std::size_t index = 0, bool open = true) {
-        Orvel::CInterfaceInfo info;
-        info.SetDeviceClass(kDeviceClass);
-        interface_ = std::make_unique<Orvel::CInstantInterface>(info);
-        camera_ = std::make_unique<Orvel::CVelkorUniversalInstantCamera>(
-            interface_->CreateDevice(Devices().at(index)), Orvel::Cleanup_Delete);
-        if (open) {
-            camera_->Open();
-        }
-        return *camera_;
+        return emulated_.Create(index, open);
     }
 
     // A camera fast enough for timing tests: little payload, quick link, no depth computation.
@@ -90,13 +70,10 @@ protected:
                (extra.empty() ? "" : ", " + extra) + "}]}";
     }
 
-    std::int64_t Counter(const char* name) {
-        return GenApi::CIntegerPtr(camera_->GetNodeMap().GetNode(name))->GetValue();
-    }
+    std::int64_t Counter(const char* name) { return emulated_.Counter(name); }
 
-    std::unique_ptr<Orvel::CInstantInterface> interface_;
-    std::unique_ptr<Orvel::CVelkorUniversalInstantCamera> camera_;
-    bool started_ = false;
+    std::optional<SdkSession> session_;
+    EmulatedCamera emulated_;
 };
 
-}  // namespace OrvelTest
+}  // namespace Tarnwell::test

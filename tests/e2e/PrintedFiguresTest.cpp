@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "Tarnwell.h"
+#include "ProgramRun.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 std::string SummaryLine(const std::string& out) {
@@ -68,4 +68,4 @@ TEST(E2EAccuracy, LatenciesFollowTheCamerasModel) {
 }
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -11,21 +11,13 @@
 
 #include "HelpText.h"
 #include "Orvel/Orvel.h"
+#include "ProgramSession.h"
 
-namespace Tarnwell {
+namespace Tarnwell::test {
 namespace {
 
-po::variables_map Parse(std::vector<const char*> arguments) {
-    arguments.insert(arguments.begin(), "tarnwell");
-    po::options_description description("Options");
-    DeclareOptions(description);
-    po::variables_map options;
-    ParseOptions(static_cast<int>(arguments.size()), arguments.data(), description, options);
-    return options;
-}
-
 TEST(OptionsTest, EveryValueOptionHasItsDefault) {
-    const po::variables_map options = Parse({});
+    const po::variables_map options = ParseArguments({});
     EXPECT_EQ(options["name"].as<std::string>(), "*");
     EXPECT_EQ(options["quality-mode"].as<std::string>(), "High");
     EXPECT_EQ(options["framerate"].as<float>(), 2.0F);
@@ -46,7 +38,7 @@ TEST(OptionsTest, HelpText) {
     DeclareOptions(description);
     std::ostringstream help;
     help << description;
-    EXPECT_EQ(help.str(), tarnwell::test::kHelpText);
+    EXPECT_EQ(help.str(), Tarnwell::test::kHelpText);
 }
 
 struct AcceptedCase {
@@ -76,7 +68,7 @@ std::string ValueText(const po::variable_value& value) {
 
 // Makes sure the library's default style is in force: short forms, attached values, prefixes.
 TEST_P(AcceptedOptionTest, StoresValue) {
-    const po::variables_map options = Parse(GetParam().arguments);
+    const po::variables_map options = ParseArguments(GetParam().arguments);
     ASSERT_EQ(options.count(GetParam().option), 1U);
     EXPECT_EQ(ValueText(options[GetParam().option]), GetParam().value);
 }
@@ -97,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<AcceptedCase>& info) { return info.param.name; });
 
 TEST(OptionsTest, WholeNameThatIsAPrefixSelectsOnlyThatSwitch) {
-    EXPECT_EQ(Parse({"--enable-intensity"}).count("enable-intensity-combined"), 0U);
+    EXPECT_EQ(ParseArguments({"--enable-intensity"}).count("enable-intensity-combined"), 0U);
 }
 
 struct RejectedCase {
@@ -112,7 +104,7 @@ class RejectedOptionTest : public testing::TestWithParam<RejectedCase> {};
 // wrapped to the largest count and taken as "no limit".
 TEST_P(RejectedOptionTest, ThrowsLibraryMessage) {
     try {
-        Parse(GetParam().arguments);
+        ParseArguments(GetParam().arguments);
         ADD_FAILURE() << "parsed";
     } catch (const std::exception& error) {
         EXPECT_EQ(std::string(error.what()), GetParam().message);
@@ -142,6 +134,22 @@ INSTANTIATE_TEST_SUITE_P(
         RejectedCase{"FramesOutOfRange",
                      {"--frames", "18446744073709551616"},
                      "the argument ('18446744073709551616') for option '--frames' is invalid"},
+        RejectedCase{"ShortUndeclared", {"-x"}, "unrecognised option '-x'"},
+        RejectedCase{"FractionForBinningAfterEquals",
+                     {"--binning=1.5"},
+                     "the argument ('1.5') for option '--binning' is invalid"},
+        RejectedCase{"BinningOutOfRange",
+                     {"--binning", "4294967297"},
+                     "the argument ('4294967297') for option '--binning' is invalid"},
+        RejectedCase{"DurationOutOfRange",
+                     {"-d", "9223372036854775808"},
+                     "the argument ('9223372036854775808') for option '--duration' is invalid"},
+        RejectedCase{"LettersForFrameRate",
+                     {"--framerate", "fast"},
+                     "the argument ('fast') for option '--framerate' is invalid"},
+        RejectedCase{"SwitchTwice",
+                     {"--enable-intensity", "--enable-intensity"},
+                     "option '--enable-intensity' cannot be specified more than once"},
         RejectedCase{"BinningTwice",
                      {"--binning", "1", "--binning", "2"},
                      "option '--binning' cannot be specified more than once"},
@@ -182,4 +190,4 @@ TEST(RaiseErrorTest, CutsMessageAt255Characters) {
 }
 
 }  // namespace
-}  // namespace Tarnwell
+}  // namespace Tarnwell::test

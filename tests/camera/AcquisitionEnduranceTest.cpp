@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Emulation.h"
+#include "EmulationFixture.h"
 
-namespace OrvelTest {
+namespace Tarnwell::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -84,4 +84,4 @@ TEST_F(EmulationTest, SustainsTwentyThousandResultsPerSecond) {
 }
 
 }  // namespace
-}  // namespace OrvelTest
+}  // namespace Tarnwell::test

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include "ProgramSession.h"
+
 #include "Tarnwell.h"
 
-namespace Tarnwell {
+namespace Tarnwell::test {
 namespace {
 
 struct SelectionCase {
@@ -26,13 +28,7 @@ ComponentSelection Selection(bool intensity, bool intensityCombined, bool dispar
 // Makes sure raw combined excludes the others and intensity is only the fallback. Example
 // failure: "--enable-error" alone also sends intensity.
 TEST_P(SelectComponentsTest, SelectsFromSwitches) {
-    std::vector<const char*> arguments = {"tarnwell"};
-    arguments.insert(arguments.end(), GetParam().switches.begin(), GetParam().switches.end());
-    po::options_description description("Options");
-    DeclareOptions(description);
-    po::variables_map options;
-    ParseOptions(static_cast<int>(arguments.size()), arguments.data(), description, options);
-    EXPECT_EQ(SelectComponents(options), GetParam().expected);
+    EXPECT_EQ(SelectComponents(ParseArguments(GetParam().switches)), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,4 +63,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SelectionCase>& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace Tarnwell
+}  // namespace Tarnwell::test

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 
-#include "Tarnwell.h"
+#include "ProgramRun.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 TEST(E2EAccuracy, WindowLinesComeEveryFiveSecondsWithTheCamerasRate) {
@@ -42,4 +42,4 @@ TEST(E2EAccuracy, WindowLinesComeEveryFiveSecondsWithTheCamerasRate) {
 }
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -10,7 +10,7 @@
 #include "OutputMatch.h"
 #include "Process.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 
 // The emulation a run sees, as the value of ORVEL_EMULATION. Scenarios run their cameras with
 // modelled processing unless they say "processing": "real" (ModelledScenario): the tests' timings
@@ -66,4 +66,4 @@ std::unique_ptr<Process> StartTarnwell(const std::vector<std::string>& args,
                                        const Emulation& emulation = Emulation::Modelled(),
                                        const OutputTarget& output = {});
 
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-namespace Tarnwell {
+namespace Tarnwell::test {
 namespace {
 
 using std::chrono::microseconds;
@@ -256,4 +256,4 @@ TEST(LatencyRecorderTest, AverageOfExactDurations) {
 }
 
 }  // namespace
-}  // namespace Tarnwell
+}  // namespace Tarnwell::test

@@ -1,9 +1,9 @@
 // End-to-end tests that must wait: the 40-second retrieval time-out.
 #include <gtest/gtest.h>
 
-#include "Tarnwell.h"
+#include "ProgramRun.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -20,4 +20,4 @@ TEST(Stall, RetrievalTimesOutAfterFortySecondsWithoutASummary) {
 }
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test

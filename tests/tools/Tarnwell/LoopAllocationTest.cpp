@@ -1,5 +1,4 @@
 // Tests that the measurement loops allocate nothing per result, with a counting operator new.
-
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -12,42 +11,24 @@
 #include "Discovery.h"
 #include "Measurement.h"
 #include "Orvel/Orvel.h"
-#include "ProgramFixture.h"
+#include "ProgramSession.h"
+#include "StandardOutput.h"
 #include "Tarnwell.h"
 
-namespace Tarnwell {
+namespace Tarnwell::test {
 namespace {
 
-using test::NullOutput;
-
-class AllocationTest : public testing::Test, protected test::ProgramTest {
+class AllocationTest : public testing::Test {
 protected:
-    void SetUp() override {
-        // A camera fast enough that thousands of results take a fraction of a second.
-        StartSdk(R"({"cameras": [{"maxFrameRate": 100000, "linkBandwidth": 1e12,
-            "processingScale": 0, "bufferCount": 64, "processing": "modelled"}]})");
-        const char* arguments[] = {"tarnwell", "--framerate", "20000", "--binning", "4"};
-        po::options_description description("Options");
-        DeclareOptions(description);
-        ParseOptions(5, arguments, description, options_);
-        const NullOutput silence;
-        SelectCamera(options_, selection_.emplace());
-        ApplyCameraSettings(*selection_->camera, options_);
-    }
-
-    void TearDown() override { StopSdk(); }
+    // A camera fast enough that thousands of results take a fraction of a second.
+    void SetUp() override { program_.Open({"--framerate", "20000", "--binning", "4"}); }
 
     // Allocations of one frame-rate run of `frames` counted results.
     std::uint64_t FrameRateRun(std::uint64_t frames) {
-        const char* arguments[] = {"tarnwell", "--framerate", "20000", "--binning",
-                                   "4",        "--frames",    nullptr};
         const std::string count = std::to_string(frames);
-        arguments[6] = count.c_str();
-        po::variables_map options;
-        po::options_description description("Options");
-        DeclareOptions(description);
-        ParseOptions(7, arguments, description, options);
-        auto& camera = *selection_->camera;
+        const po::variables_map options =
+            ParseArguments({"--framerate", "20000", "--binning", "4", "--frames", count.c_str()});
+        auto& camera = program_.Camera();
         Orvel::CGrabResultPtr grabResult;
         const NullOutput silence;
         stopRequested = false;
@@ -59,7 +40,7 @@ protected:
 
     // Allocations of one latency series of `frames` results.
     std::uint64_t LatencyRun(std::uint64_t frames) {
-        auto& camera = *selection_->camera;
+        auto& camera = program_.Camera();
         const NullOutput silence;
         stopRequested = false;
         const std::uint64_t before = AllocationCount();
@@ -68,7 +49,8 @@ protected:
         return AllocationCount() - before;
     }
 
-    po::variables_map options_;
+    ProgramSession program_{R"({"cameras": [{"maxFrameRate": 100000, "linkBandwidth": 1e12,
+        "processingScale": 0, "bufferCount": 64}]})"};
 };
 
 // Makes sure the frame-rate loop allocates nothing per result: a run of 4000 results allocates
@@ -93,4 +75,4 @@ TEST_F(AllocationTest, LatencySeriesAllocatesOnlyForItsSamples) {
 }
 
 }  // namespace
-}  // namespace Tarnwell
+}  // namespace Tarnwell::test

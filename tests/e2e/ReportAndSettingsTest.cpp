@@ -1,9 +1,9 @@
 // End-to-end tests of the camera configuration and the connection report.
 #include <gtest/gtest.h>
 
-#include "Tarnwell.h"
+#include "ProgramRun.h"
 
-namespace tarnwell::test {
+namespace Tarnwell::test {
 namespace {
 
 const Line kUnit = Exact("Processing Unit: CPU");
@@ -131,4 +131,4 @@ TEST(Configuration, RawCombinedIsMeasuredAlone) {
 }
 
 }  // namespace
-}  // namespace tarnwell::test
+}  // namespace Tarnwell::test
