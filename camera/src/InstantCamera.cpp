@@ -326,11 +326,8 @@ void CInstantCamera::StartGrabbing(std::size_t maxImages, EGrabStrategy strategy
 
 bool CInstantCamera::RetrieveResult(unsigned int timeoutMs, CGrabResultPtr& result,
                                     ETimeoutHandling handling) {
-    impl_->Require("RetrieveResult", {State::Open, State::Grabbing});
-    if (!impl_->grabbing) {
-        result.Release();
-        return false;
-    }
+    // Nothing can come from a camera that does not grab: asking is the caller's mistake.
+    impl_->Require("RetrieveResult", {State::Grabbing});
     IStreamGrabber::Deadline deadline;
     if (timeoutMs != UINT_MAX) {
         deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

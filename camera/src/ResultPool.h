@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "Mutex.h"
@@ -98,12 +99,9 @@ struct SessionState {
     Ring<Clock::time_point> triggers;
     std::array<std::int64_t, kCounterCount> counters{};
     std::uint64_t resultNumber = 0;  // of the last delivered result since the camera was opened
-    // Real processing, frames numbered since grabbing started: the sensor has drawn frames up to
-    // framesRendered, the host is done with those up to framesReleased; slot (k-1) % 2 holds frame
-    // k, finished at renderedAt of that slot.
-    std::uint64_t framesRendered = 0;
-    std::uint64_t framesReleased = 0;
-    std::array<Clock::time_point, 2> renderedAt{};
+    Clock::time_point stopRequestedAt;
+    // A lost camera: when its heartbeat failed (results stopped before).
+    std::optional<Clock::time_point> lostAt;
 };
 
 // A grabbing session's results and shared state, alive while the session or any holder of one

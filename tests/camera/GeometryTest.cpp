@@ -128,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
         PayloadRow{"Nothing", "SynchronizedAlternateComponents", "High", 1, {}, 0}),
     [](const auto& info) { return std::string(info.param.label); });
 
-// Packets per frame: payload over the packet's data part, plus leader and trailer.
+// Packets per frame: the raw pair over the packet's data part, plus leader and trailer, whatever
+// the components the host computes from it.
 struct PacketRow {
     std::int64_t packetSize;
     std::int64_t packets;
@@ -140,13 +141,13 @@ void PrintTo(const PacketRow& row, std::ostream* out) {
 
 class Packets : public EmulationTest, public testing::WithParamInterface<PacketRow> {};
 
-TEST_P(Packets, PerFrameFollowPayloadAndPacketSize) {
+TEST_P(Packets, PerFrameFollowTheRawPairAndPacketSize) {
     Start(FastCamera());
     auto& camera = Camera();
     camera.ComponentSelector.SetValue("Disparity");
     camera.ComponentEnable.SetValue(false);
     camera.BinningHorizontal.SetValue(2);
-    camera.BinningVertical.SetValue(2);  // Intensity alone: 960 x 600 = 576000 bytes
+    camera.BinningVertical.SetValue(2);  // The pair: 960 x 1200 = 1152000 bytes
     camera.GevSCPSPacketSize.SetValue(GetParam().packetSize);
     camera.AcquisitionFrameRate.SetValue(1000);
     camera.StartGrabbing();
@@ -163,8 +164,8 @@ TEST_P(Packets, PerFrameFollowPayloadAndPacketSize) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Packets,
-                         testing::Values(PacketRow{1500, 394 + 2}, PacketRow{9000, 65 + 2},
-                                         PacketRow{576, 1067 + 2}));
+                         testing::Values(PacketRow{1500, 787 + 2}, PacketRow{9000, 129 + 2},
+                                         PacketRow{576, 2134 + 2}));
 
 }  // namespace
 }  // namespace Tarnwell::test

@@ -72,8 +72,8 @@ const std::vector<Call>& Calls() {
          [](auto& c, auto*) { c.GetNodeMap(); }},
         {"StartGrabbing", {S::Open}, "open", [](auto& c, auto*) { c.StartGrabbing(); }},
         {"RetrieveResult",
-         {S::Open, S::Grabbing},
-         "open, grabbing",
+         {S::Grabbing},
+         "grabbing",
          [](auto& c, auto*) {
              Orvel::CGrabResultPtr result;
              c.RetrieveResult(5000, result);

@@ -203,9 +203,9 @@ TEST_P(RealProcessing, ComponentsHoldTheScene) {
         }
         camera.StopGrabbing();
     }
+    // Every frame is the raw pair on the link, 480 x 600 bytes at binning 4.
     EXPECT_EQ(Counter("Statistic_Total_Buffer_Count") + Counter("Statistic_Buffer_Underrun_Count"),
-              Counter("Statistic_Total_Packet_Count") /
-                  ((camera.PayloadSize.GetValue() + 1463) / 1464 + 2));
+              Counter("Statistic_Total_Packet_Count") / ((480 * 600 + 1463) / 1464 + 2));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -289,7 +289,8 @@ TEST_F(EmulationTest, RealProcessingStopsAtAnyMoment) {
     ASSERT_TRUE(camera.RetrieveResult(60000, result));
     EXPECT_EQ(result->GetFrameNumber(), 1u);
     camera.StopGrabbing();
-    const std::int64_t packets = (camera.PayloadSize.GetValue() + 1463) / 1464 + 2;
+    // The raw pair at binning 4, 480 x 600 bytes.
+    const std::int64_t packets = (480 * 600 + 1463) / 1464 + 2;
     EXPECT_EQ(Counter("Statistic_Total_Packet_Count"),
               packets * (Counter("Statistic_Total_Buffer_Count") +
                          Counter("Statistic_Buffer_Underrun_Count")));

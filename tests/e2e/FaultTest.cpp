@@ -50,7 +50,7 @@ TEST_P(GrabFailureRate, FrameRateRunCountsEachFailureOnce) {
         run.out,
         std::vector<Line>{Exact("Processing Unit: CPU")} + ConnectionReport(4) + Exact(kRuleText) +
             Pattern("#grabbed: 20, \\d+\\.\\d\\d fps, " + std::to_string(counted) + " errors\\.") +
-            Counters(21, Failures(21, every), 0, 21 * kIntensityPackets)));
+            Counters(21, Failures(21, every), 0, 21 * kPackets)));
 }
 
 TEST_P(GrabFailureRate, LatencyRunTimesAndCountsEachFailure) {
@@ -68,8 +68,7 @@ TEST_P(GrabFailureRate, LatencyRunTimesAndCountsEachFailure) {
     EXPECT_EQ(run.err, expected);
     EXPECT_TRUE(IsLatencyRun(run.out, 10, 5));
     EXPECT_EQ(ReadRun(run).counters,
-              (std::vector<long long>{15, Failures(15, every), 0,
-                                      10 * kRawPackets + 5 * kIntensityPackets, 0, 0, 0}));
+              (std::vector<long long>{15, Failures(15, every), 0, 15 * kPackets, 0, 0, 0}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Every, GrabFailureRate, ::testing::Values(1, 2, 5, 10));
@@ -88,15 +87,19 @@ void PrintTo(const LossCase& c, std::ostream* out) {
 
 class PacketLoss : public ::testing::TestWithParam<LossCase> {};
 
-// Every packet was received or finally lost; each finally lost packet was requested twice; each
-// failed result names its lost packets, which add up to the counter.
+// Every packet was received or finally lost; one resend request covers a run of consecutive lost
+// packets, in two rounds at most; each failed result names its lost packets, which add up to the
+// counter.
 void ExpectLossAddsUp(const ProcessResult& run, const RunRecord& record, long long results,
                       long long packetsPerResult) {
     ASSERT_EQ(record.counters.size(), 7u) << run.out;
     EXPECT_EQ(record.Total(), results);
     EXPECT_EQ(record.Underruns(), 0);
     EXPECT_EQ(record.Packets() + record.FailedPackets(), results * packetsPerResult);
-    EXPECT_GE(record.ResendRequests() - record.ResentPackets(), 2 * record.FailedPackets());
+    EXPECT_LE(record.ResendRequests(), 2 * (record.ResentPackets() + record.FailedPackets()));
+    if (record.FailedPackets() > 0) {
+        EXPECT_GE(record.ResendRequests(), 2);
+    }
     EXPECT_EQ(static_cast<long long>(record.grabErrors.size()), record.Failed());
     const std::regex incomplete(
         "Grab error occurred \\(e1000014\\): Buffer incomplete: (\\d+) of " +
@@ -117,7 +120,7 @@ TEST_P(PacketLoss, FrameRateRunReportsWhatResendsCouldNotRecover) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_TRUE(IsFrameRateRun(run.out));
     const RunRecord record = ReadRun(run);
-    ExpectLossAddsUp(run, record, 41, kIntensityPackets);
+    ExpectLossAddsUp(run, record, 41, kPackets);
     EXPECT_GT(record.ResendRequests(), 0);
     if (GetParam().recovered) {
         EXPECT_EQ(record.Failed(), 0);
@@ -139,19 +142,16 @@ INSTANTIATE_TEST_SUITE_P(Rates, PacketLoss,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PacketLoss, EveryPacketLostFailsEveryResultExactly) {
-    // In both stages: the raw images of the transfer stage, then the intensity images.
+    // In both stages, each pair lost whole: one request for the whole run of packets, twice.
     const auto run =
         RunTarnwell(kLatency, Emulation::Json(R"({"cameras": [{"packetLossRate": 1}]})"));
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(
         run.err,
-        Repeat("Grab error occurred (e1000014): Buffer incomplete: 199 of 199 packets lost\n", 10) +
-            Repeat("Grab error occurred (e1000014): Buffer incomplete: 101 of 101 packets "
-                   "lost\n",
-                   5));
+        Repeat("Grab error occurred (e1000014): Buffer incomplete: 199 of 199 packets lost\n", 15));
     EXPECT_TRUE(IsLatencyRun(run.out, 10, 5));
-    const long long sent = 10 * kRawPackets + 5 * kIntensityPackets;
-    EXPECT_EQ(ReadRun(run).counters, (std::vector<long long>{15, 15, 0, 0, sent, 2 * sent, 0}));
+    EXPECT_EQ(ReadRun(run).counters,
+              (std::vector<long long>{15, 15, 0, 0, 15 * kPackets, 2 * 15, 0}));
 }
 
 TEST(PacketLoss, InjectedFailureWinsOverLoss) {
@@ -161,11 +161,10 @@ TEST(PacketLoss, InjectedFailureWinsOverLoss) {
                   "description": "x"})")));
     EXPECT_EQ(run.exitCode, 0);
     const std::string lost =
-        "Grab error occurred (e1000014): Buffer incomplete: 101 of 101 packets lost\n";
+        "Grab error occurred (e1000014): Buffer incomplete: 199 of 199 packets lost\n";
     const std::string injected = "Grab error occurred (ff): x\n";
     EXPECT_EQ(run.err, lost + injected + lost + injected);
-    const long long sent = 4 * kIntensityPackets;
-    EXPECT_EQ(ReadRun(run).counters, (std::vector<long long>{4, 4, 0, 0, sent, 2 * sent, 0}));
+    EXPECT_EQ(ReadRun(run).counters, (std::vector<long long>{4, 4, 0, 0, 4 * kPackets, 2 * 4, 0}));
 }
 
 // ---- Buffer underruns ----
@@ -189,7 +188,7 @@ TEST_P(Underrun, DroppedFramesAreCountedOnceAndNeverDelivered) {
     EXPECT_EQ(record.Total(), 2000);
     EXPECT_EQ(record.Failed(), 0);
     // Delivered and dropped frames make up every frame the camera produced.
-    EXPECT_EQ(record.Packets(), (record.Total() + record.Underruns()) * kIntensityPackets);
+    EXPECT_EQ(record.Packets(), (record.Total() + record.Underruns()) * kPackets);
     if (GetParam() == 1) {
         // One buffer, held by the reader between two retrievals: wake-ups alone take longer
         // than the 10 microseconds between frames.
@@ -225,8 +224,7 @@ TEST_P(CameraStops, EndsTheMeasurementWithExactCounts) {
         EXPECT_TRUE(IsFrameRateRun(run.out));
         EXPECT_EQ(record.grabbed, c.lastResult == 1 ? 1 : c.lastResult - 1);
         EXPECT_EQ(record.counters,
-                  (std::vector<long long>{c.lastResult, 0, 0, c.lastResult * kIntensityPackets, 0,
-                                          0, 0}));
+                  (std::vector<long long>{c.lastResult, 0, 0, c.lastResult * kPackets, 0, 0, 0}));
     } else if (c.exitCode == 0) {
         // Stopped in the system stage: it ends like a limit.
         EXPECT_EQ(run.err, "");

@@ -4,6 +4,7 @@
 #include <csignal>
 
 #include "ProgramRun.h"
+#include "RunRecord.h"
 
 namespace Tarnwell::test {
 namespace {
@@ -12,8 +13,6 @@ using namespace std::chrono_literals;
 
 const Line kUnit = Exact("Processing Unit: CPU");
 const Line kRule = Exact("=================================================");
-// Intensity alone at binning 1: 2304000 bytes in 1464-byte packets, plus leader and trailer.
-constexpr long long kPackets = 1576;
 
 std::vector<Line> Head(int binning = 1) {
     return std::vector<Line>{kUnit} + ConnectionReport(binning);
@@ -44,9 +43,9 @@ class FrameLimit : public ::testing::TestWithParam<FramesCase> {};
 
 TEST_P(FrameLimit, CountsTheFramesAfterTheFirst) {
     const auto run = RunTarnwell({"--frames", GetParam().frames, "--framerate", "10"});
-    EXPECT_TRUE(OutputMatches(
-        run.out, Head() + kRule + Pattern(GetParam().summary) +
-                     Counters(GetParam().retrieved, 0, 0, GetParam().retrieved * kPackets)));
+    EXPECT_TRUE(OutputMatches(run.out, Head() + kRule + Pattern(GetParam().summary) +
+                                           Counters(GetParam().retrieved, 0, 0,
+                                                    GetParam().retrieved * kPacketsAtBinning1)));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitCode, 0);
 }
@@ -64,8 +63,8 @@ TEST(FrameRate, DurationEndsTheRunAtTheFirstResultPastIt) {
     // Zero or negative: one result.
     for (const std::string duration : {"0", "-3"}) {
         const auto run = RunTarnwell({"-d", duration, "--framerate", "10"});
-        EXPECT_TRUE(OutputMatches(
-            run.out, Head() + kRule + Pattern("#grabbed: 1, .*") + Counters(1, 0, 0, kPackets)));
+        EXPECT_TRUE(OutputMatches(run.out, Head() + kRule + Pattern("#grabbed: 1, .*") +
+                                               Counters(1, 0, 0, kPacketsAtBinning1)));
     }
     // One second at 10 fps: the result at one second after the second result, or the one after
     // it when the clock reads just short of the second.
@@ -86,7 +85,7 @@ TEST(FrameRate, FailedGrabsAreReportedAndCounted) {
               "Grab error occurred (ff): Emulated CRC error\n");
     EXPECT_TRUE(OutputMatches(run.out, Head(4) + kRule +
                                            Pattern("#grabbed: 9, \\d+\\.\\d\\d fps, 3 errors\\.") +
-                                           Counters(10, 3, 0, 10 * 101)));
+                                           Counters(10, 3, 0, 10 * kPackets)));
     EXPECT_EQ(run.exitCode, 0);
 
     // Codes in lower-case hexadecimal without leading zeros.
@@ -104,7 +103,7 @@ TEST(FrameRate, CameraThatStopsGrabbingEndsTheRunWithTheSummary) {
         RunTarnwell({"--framerate", "20", "--binning", "4"}, Emulation::Scenario("stopsGrabbing"));
     EXPECT_TRUE(OutputMatches(run.out, Head(4) + kRule +
                                            Pattern("#grabbed: 4, \\d+\\.\\d\\d fps, 0 errors\\.") +
-                                           Counters(5, 0, 0, 5 * 101)));
+                                           Counters(5, 0, 0, 5 * kPackets)));
     EXPECT_EQ(run.exitCode, 0);
 
     // Ending at the second result leaves a span of no time: no rate at all rather than one
@@ -117,9 +116,9 @@ TEST(FrameRate, CameraThatStopsGrabbingEndsTheRunWithTheSummary) {
 
 TEST(Counters, ShowTheValuesTheCameraReports) {
     const auto run = RunTarnwell({"--frames", "1"}, Emulation::Scenario("fixedCounters"));
-    EXPECT_TRUE(
-        OutputMatches(run.out, Head() + kRule + Pattern("#grabbed: 1, .*") +
-                                   Counters(0, 0, 0, kPackets, -3, 9223372036854775807LL, 0)));
+    EXPECT_TRUE(OutputMatches(
+        run.out, Head() + kRule + Pattern("#grabbed: 1, .*") +
+                     Counters(0, 0, 0, kPacketsAtBinning1, -3, 9223372036854775807LL, 0)));
     EXPECT_EQ(run.exitCode, 0);
 }
 

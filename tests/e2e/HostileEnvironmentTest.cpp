@@ -3,8 +3,10 @@
 // camera interrupted. Each ends with exit code 0 or 1, never by a signal or a hang, and a failure
 // is one line on standard error.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 
 #include <csignal>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,6 +92,21 @@ TEST(ClosedPipe, EndsTheRunWithOneLine) {
     EXPECT_EQ(run.exitCode, 1);
 }
 
+// Until the process's main thread sits in write(2).
+bool WaitUntilBlockedInWrite(pid_t pid, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+        std::string number;
+        syscall >> number;
+        if (number == std::to_string(SYS_write)) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
 class BlockedOutput : public ::testing::TestWithParam<OutputTarget> {};
 
 // Makes sure Ctrl+C ends a run whose output is blocked (a terminal paused with Ctrl+S, a reader
@@ -99,20 +116,11 @@ TEST_P(BlockedOutput, StopSignalEndsTheRun) {
     // A line per result at thousands of results a second fills the output within a second.
     auto process = StartTarnwell(
         {"--measurement-mode", "latency", "--binning", "4"},
-        Emulation::Json(
-            R"({"cameras": [{"maxFrameRate": 100000, "linkBandwidth": 1e12, "processingScale": 0}]})"),
+        Emulation::Json(R"({"cameras": [{"maxFrameRate": 100000, "linkBandwidth": 1e12,
+                                         "processingScale": 0, "controlRoundTrip": 0}]})"),
         GetParam());
     ASSERT_TRUE(WaitForStopHandler(*process, 30s));
-    // Blocked: the bytes waiting for a reader no longer grow.
-    std::size_t before = 0;
-    for (int i = 0; i < 300; ++i) {
-        std::this_thread::sleep_for(100ms);
-        const std::size_t now = process->StalledBytes();
-        if (now > 0 && now == before) {
-            break;
-        }
-        before = now;
-    }
+    ASSERT_TRUE(WaitUntilBlockedInWrite(process->Pid(), 30s));
     process->Signal(SIGINT);
     const auto run = process->Wait(10s);
     EXPECT_FALSE(run.timedOut);
@@ -162,7 +170,7 @@ TEST(StalledCamera, StopSignalEndsTheWait) {
     EXPECT_TRUE(OutputMatches(run.out, std::vector<Line>{Exact("Processing Unit: CPU")} +
                                            ConnectionReport(4) + Exact(kRuleText) +
                                            Pattern("#grabbed: 2, \\d+\\.\\d\\d fps, 0 errors\\.") +
-                                           Counters(3, 0, 0, 3 * kIntensityPackets)));
+                                           Counters(3, 0, 0, 3 * kPackets)));
     EXPECT_EQ(run.exitCode, 0);
 
     // In the latency mode the stop ends the stage, and the second is skipped.

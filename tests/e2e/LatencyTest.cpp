@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "ProgramRun.h"
+#include "RunRecord.h"
 
 namespace Tarnwell::test {
 namespace {
@@ -58,13 +59,13 @@ std::vector<int> Latencies(const std::string& out, std::size_t first, std::size_
 
 TEST(Latency, TwoStagesWithTheirSummariesAndTheCounters) {
     const auto run = RunTarnwell({"--measurement-mode", "latency", "--frames", "10"});
-    // Ten transfer results and ten system results since the camera opened: raw images of
-    // 4608000 bytes (3150 packets each), then intensity alone (1576 packets each).
+    // Ten transfer results and ten system results since the camera opened, each of them the
+    // raw pair on the link.
     EXPECT_TRUE(OutputMatches(run.out, std::vector<Line>{kUnit} + ConnectionReport(1) + kStage1 +
                                            Repeat(kLatency, 10) + Summary("network transfer time") +
                                            kStage2 + Components(true) + Repeat(kLatency, 10) +
                                            Summary("system latency") +
-                                           Counters(20, 0, 0, 10 * 3150 + 10 * 1576)));
+                                           Counters(20, 0, 0, 20 * kPacketsAtBinning1)));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitCode, 0);
 
@@ -148,7 +149,7 @@ TEST(Latency, ComponentListingShowsTheCamerasStates) {
                                            Repeat(kLatency, 10) + Summary("network transfer time") +
                                            kStage2 + Components(false, true) + Repeat(kLatency, 2) +
                                            Summary("system latency") +
-                                           Counters(12, 0, 0, 12 * 199)));
+                                           Counters(12, 0, 0, 12 * kPackets)));
     EXPECT_EQ(run.exitCode, 0);
 
     // A camera without raw images at all fails where the transfer stage must select them.
@@ -167,7 +168,7 @@ TEST(Latency, FailedGrabsAreTimedAndReported) {
                                            Repeat(kLatency, 10) + Summary("network transfer time") +
                                            kStage2 + Components(true) + Repeat(kLatency, 4) +
                                            Summary("system latency") +
-                                           Counters(14, 4, 0, 10 * 199 + 4 * 101)));
+                                           Counters(14, 4, 0, 14 * kPackets)));
     EXPECT_EQ(run.exitCode, 0);
 }
 

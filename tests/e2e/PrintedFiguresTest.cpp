@@ -45,26 +45,26 @@ TEST(E2EAccuracy, SummaryRateIsTheCamerasRateAtAnyFrameCount) {
 }
 
 TEST(E2EAccuracy, LatenciesFollowTheCamerasModel) {
-    // Modelled delays at binning 1: raw images take the link 38.7 ms (nothing to compute); the
-    // intensity image 19.4 ms on the link plus 1.2 ms rectification. Latencies are truncated to
-    // whole milliseconds; the median of each series is within 2 ms of the model.
+    // At binning 1 every frame is the raw pair on the link, 38.76 ms, after a 1 ms exposure; the
+    // host's modelled work adds under a couple of milliseconds, and the program's clock starts
+    // when the trigger's acknowledgement is back, half a control round trip (0.2 ms) after the
+    // camera had it. Latencies are truncated to whole milliseconds.
     const auto run = RunTarnwell({"--measurement-mode", "latency", "--frames", "10"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const auto latencies = Latencies(run.out);
     ASSERT_EQ(latencies.size(), 20u);
-    const int transfer = Median({latencies.begin(), latencies.begin() + 10});
-    const int system = Median({latencies.begin() + 10, latencies.end()});
-    EXPECT_GE(transfer, 37);
-    EXPECT_LE(transfer, 40);
-    EXPECT_GE(system, 19);
-    EXPECT_LE(system, 22);
-    // The averages are of the exact durations, so never below the model's 38.76 and 20.6 ms;
-    // averaging whole milliseconds put them about half a millisecond below it.
+    for (const int median : {Median({latencies.begin(), latencies.begin() + 10}),
+                             Median({latencies.begin() + 10, latencies.end()})}) {
+        EXPECT_GE(median, 39);
+        EXPECT_LE(median, 43);
+    }
+    // The averages are of the exact durations, so never below the model's 39.56 ms; averaging
+    // whole milliseconds put them about half a millisecond low.
     const auto average = [&](const std::string& label) {
         return std::stod(run.out.substr(run.out.find(label) + label.size()));
     };
-    EXPECT_GE(average("Avg. network transfer time: "), 38.7);
-    EXPECT_GE(average("Avg. system latency: "), 20.5);
+    EXPECT_GE(average("Avg. network transfer time: "), 39.56);
+    EXPECT_GE(average("Avg. system latency: "), 39.56);
 }
 
 }  // namespace

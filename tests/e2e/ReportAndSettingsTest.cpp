@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "ProgramRun.h"
+#include "RunRecord.h"
 
 namespace Tarnwell::test {
 namespace {
@@ -11,11 +12,11 @@ const Line kRule = Exact("=================================================");
 
 TEST(Report, ShowsTheCameraAsConfiguredBeforeTheComponentsAreWritten) {
     // The payload still holds the disparity the camera had when opened, not the intensity
-    // alone that the run then selects (the counters show that smaller payload: 1576 packets).
+    // alone that the run then selects.
     auto run = RunTarnwell({"--frames", "1", "--framerate", "20"});
     EXPECT_TRUE(OutputMatches(run.out, std::vector<Line>{kUnit} + ConnectionReport(1) + kRule +
                                            Pattern("#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\.") +
-                                           Counters(1, 0, 0, 1576)));
+                                           Counters(1, 0, 0, kPacketsAtBinning1)));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitCode, 0);
 
@@ -122,10 +123,10 @@ TEST(Configuration, MissingComponentIsTheCamerasErrorWhereItMustBeSelected) {
 TEST(Configuration, RawCombinedIsMeasuredAlone) {
     const auto run = RunTarnwell(
         {"--enable-raw-combined", "--enable-disparity", "--frames", "2", "--framerate", "20"});
-    // Three raw pairs of 4608000 bytes, 3150 packets each.
+    // Three raw pairs.
     EXPECT_TRUE(OutputMatches(run.out, std::vector<Line>{kUnit} + ConnectionReport(1) + kRule +
                                            Pattern("#grabbed: 2, \\d+\\.\\d\\d fps, 0 errors\\.") +
-                                           Counters(3, 0, 0, 3 * 3150)));
+                                           Counters(3, 0, 0, 3 * kPacketsAtBinning1)));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitCode, 0);
 }

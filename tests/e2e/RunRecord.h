@@ -15,9 +15,11 @@
 namespace Tarnwell::test {
 
 inline constexpr const char* kRuleText = "=================================================";
-// Packets per frame at binning 4: the intensity image alone, and the raw images.
-inline constexpr long long kIntensityPackets = 101;
-inline constexpr long long kRawPackets = 199;
+// Packets per frame at binning 4 and at binning 1: the camera sends its raw pair (480x600 and
+// 1920x2400 bytes in packets of 1464 bytes of data, plus leader and trailer), whatever the
+// components.
+inline constexpr long long kPackets = 199;
+inline constexpr long long kPacketsAtBinning1 = 3150;
 
 struct RunRecord {
     // Frame-rate mode: the summary line's figures.

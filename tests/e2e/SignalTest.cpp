@@ -159,9 +159,11 @@ TEST_P(StopSignal, EndsTheRunWithItsStatistics) {
         if (record.transferResults < 10) {
             EXPECT_FALSE(record.systemResults.has_value()) << run.out;
         }
-        EXPECT_EQ(record.Total(), record.transferResults + system);
-        EXPECT_EQ(record.Packets(),
-                  record.transferResults * kRawPackets + system * kIntensityPackets);
+        // A stop during a wait lets the frame already on its way arrive: it is counted, though
+        // nobody retrieved it.
+        EXPECT_GE(record.Total(), record.transferResults + system);
+        EXPECT_LE(record.Total(), record.transferResults + system + 1);
+        EXPECT_EQ(record.Packets(), record.Total() * kPackets);
         EXPECT_EQ(static_cast<long long>(record.grabErrors.size()), record.Failed());
         // The stop ends the wait for the first result instead of waiting for it.
         if (c.moment == Moment::BeforeFirstResult) {
@@ -181,7 +183,7 @@ TEST_P(StopSignal, EndsTheRunWithItsStatistics) {
                                         : *record.grabbed + 1;
         EXPECT_GE(record.Total(), retrieved);
         EXPECT_LE(record.Total(), retrieved + 10);
-        EXPECT_EQ(record.Packets(), record.Total() * kIntensityPackets);
+        EXPECT_EQ(record.Packets(), record.Total() * kPackets);
         EXPECT_EQ(static_cast<long long>(record.grabErrors.size()),
                   Failures(retrieved, setup.every));
         EXPECT_EQ(*record.errors, Failures(retrieved, setup.every) -

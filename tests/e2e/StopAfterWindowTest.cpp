@@ -33,7 +33,7 @@ TEST(SlowStop, AfterAWindowLineKeepsTheWindowsAndCountsEveryFailure) {
     EXPECT_EQ(static_cast<long long>(record.grabErrors.size()), Failures(retrieved, 5));
     EXPECT_EQ(record.errors, Failures(retrieved, 5));
     EXPECT_EQ(record.Failed(), Failures(record.Total(), 5));
-    EXPECT_EQ(record.Packets(), record.Total() * kIntensityPackets);
+    EXPECT_EQ(record.Packets(), record.Total() * kPackets);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The emulated acquisition: a schedule of frames, packet loss with resends, the pool and counters;
-// with real processing also the sensor's thread and the host's computation of each frame.
+// with real processing also the host's receiving and computing of each frame.
 #include "emulation/Acquisition.h"
 
 #include <algorithm>
@@ -7,6 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <numeric>
+#include <ranges>
+#include <thread>
+#include <vector>
 
 #include <pthread.h>
 
@@ -40,11 +44,9 @@ private:
 
 }  // namespace
 
-static_assert(std::tuple_size_v<decltype(SessionState::renderedAt)> == kSensorSlots);
-
 Acquisition::Acquisition(const CameraConfig& config, const Settings& settings,
-                         std::uint64_t sceneSeed)
-    : config_(config), settings_(settings), sceneSeed_(sceneSeed) {}
+                         std::uint64_t sceneSeed, std::string name)
+    : config_(config), settings_(settings), sceneSeed_(sceneSeed), name_(std::move(name)) {}
 
 Acquisition::~Acquisition() {
     Stop();
@@ -58,12 +60,33 @@ void Acquisition::Reset(std::seed_seq& seed) {
 
 void Acquisition::Close() noexcept {
     Stop();
-    scene_.reset();
+    sequence_.reset();
+}
+
+bool Acquisition::IsLost() const {
+    if (pool_ == nullptr) {
+        return lostAt_ && Clock::now() >= *lostAt_;
+    }
+    MutexLock lock(pool_->mutex);
+    const auto& lostAt = pool_->State().lostAt;
+    return lostAt && Clock::now() >= *lostAt;
+}
+
+void Acquisition::RaiseLost() const {
+    char text[240];
+    std::snprintf(text, sizeof text,
+                  "Camera '%s' was lost: it has not answered the heartbeat for %.0f ms (cable "
+                  "pulled or power lost).",
+                  name_.c_str(), config_.heartbeatTimeout * 1e3);
+    ORVEL_THROW(RuntimeException, text);
 }
 
 void Acquisition::Start() {
     if (pool_ != nullptr) {
         return;
+    }
+    if (lostAt_) {
+        RaiseLost();
     }
     const std::int64_t payload = PayloadSize(config_, settings_);
     if (payload == 0) {
@@ -103,12 +126,20 @@ void Acquisition::Start() {
     plan_.failures = config_.grabFailures;
     plan_.stopAfter = config_.stopGrabbingAfter;
     plan_.stallAfter = config_.stallAfter;
+    plan_.lostAfter = config_.lostAfter;
     plan_.lossRate = config_.packetLossRate;
-    // Held here until the pool exists too: a failure to make either leaves nothing behind.
-    std::unique_ptr<RealProcessing> processing;
+    // The sensor's frames are prepared here, before any measurement can start; the host's engine
+    // and scratch too. Held here until the pool exists as well: a failure leaves nothing behind.
+    std::unique_ptr<HostProcessing> processing;
     if (config_.processing == Processing::Real) {
         try {
-            processing = std::make_unique<RealProcessing>(settings_, offsets, sceneSeed_, scene_);
+            processing = std::make_unique<HostProcessing>(settings_, offsets);
+            const bool truth = processing->SendsError();
+            if (!sequence_ || !sequence_->Serves(settings_, truth)) {
+                sequence_.reset();  // the old frames go before the new ones are made
+                sequence_ = std::make_unique<SensorSequence>(settings_, sceneSeed_,
+                                                             *config_.recording, truth);
+            }
         } catch (const std::exception& error) {
             ORVEL_THROW(
                 RuntimeException,
@@ -139,12 +170,8 @@ void Acquisition::Start() {
         // A library's threads leave the program's signals to the program's own thread, whose
         // blocking calls a stop signal must interrupt.
         const SignalsBlockedInNewThreads blocked;
-        if (processing_) {
-            sensor_ = std::thread([this, pool] { RunSensor(*pool); });
-        }
         thread_ = std::thread([this, pool] { Run(*pool); });
     } catch (const std::system_error& error) {
-        StopThreads(*pool);
         pool->ReleaseSession();
         processing_.reset();
         ORVEL_THROW(RuntimeException,
@@ -161,11 +188,12 @@ void Acquisition::Stop() noexcept {
     if (pool_ == nullptr) {
         return;
     }
-    StopThreads(*pool_);
+    StopThread(*pool_);
     {
         MutexLock lock(pool_->mutex);
         counters_ = pool_->State().counters;
         resultNumber_ = pool_->State().resultNumber;
+        lostAt_ = pool_->State().lostAt;
     }
     pool_->ReleaseSession();
     pool_ = nullptr;
@@ -173,19 +201,16 @@ void Acquisition::Stop() noexcept {
     processing_.reset();
 }
 
-void Acquisition::StopThreads(ResultPool& pool) noexcept {
+void Acquisition::StopThread(ResultPool& pool) noexcept {
     {
         MutexLock lock(pool.mutex);
         pool.State().stopRequested = true;
+        pool.State().stopRequestedAt = Clock::now();
     }
     pool.producerWake.notify_all();
-    pool.sensorWake.notify_all();
     pool.resultReady.notify_all();
     if (thread_.joinable()) {
         thread_.join();
-    }
-    if (sensor_.joinable()) {
-        sensor_.join();
     }
 }
 
@@ -212,20 +237,35 @@ IStreamGrabber::Outcome Acquisition::Retrieve(Deadline deadline, CGrabResultPtr&
     }
     SessionState& state = pool.State();
     auto due = [&state] { return !state.ready.Empty() || state.stopRequested || state.ended; };
-    if (!due()) {
-        ++state.waiting;
-        bool arrived = true;
-        while (arrived && !due()) {
-            if (deadline) {
-                arrived = lock.WaitUntil(pool.resultReady, *deadline) || due();
-            } else {
-                lock.Wait(pool.resultReady);
-            }
+    auto lost = [&state] { return state.lostAt && Clock::now() >= *state.lostAt; };
+    bool timedOut = false;
+    ++state.waiting;
+    for (;;) {
+        if (due() || lost()) {
+            break;
         }
-        --state.waiting;
-        if (!arrived) {
-            return Outcome::TimedOut;
+        if (deadline && Clock::now() >= *deadline) {
+            timedOut = true;
+            break;
         }
+        // A lost camera's heartbeat fails at a known time: the wait ends there at the latest.
+        std::optional<Clock::time_point> until = deadline;
+        if (state.lostAt && (!until || *state.lostAt < *until)) {
+            until = state.lostAt;
+        }
+        if (until) {
+            lock.WaitUntil(pool.resultReady, *until);
+        } else {
+            lock.Wait(pool.resultReady);
+        }
+    }
+    --state.waiting;
+    if (state.ready.Empty() && lost()) {
+        lock.Unlock();
+        RaiseLost();
+    }
+    if (timedOut) {
+        return Outcome::TimedOut;
     }
     if (state.ready.Empty()) {
         ended = state.ended;
@@ -250,6 +290,11 @@ void Acquisition::Trigger() {
     if (pool_ == nullptr) {
         return;
     }
+    if (IsLost()) {
+        RaiseLost();
+    }
+    const Clock::time_point sent = Clock::now();
+    const Clock::duration roundTrip = ModelDuration(config_.controlRoundTrip);
     {
         MutexLock lock(pool_->mutex);
         Ring<Clock::time_point>& triggers = pool_->State().triggers;
@@ -257,9 +302,11 @@ void Acquisition::Trigger() {
             ORVEL_THROW(RuntimeException, "[TriggerSoftware] " + std::to_string(kTriggerCapacity) +
                                               " triggers are already pending");
         }
-        triggers.Push(Clock::now());
+        triggers.Push(sent + roundTrip / 2);
     }
     pool_->producerWake.notify_one();
+    // The command is done when the camera's acknowledgement is back.
+    std::this_thread::sleep_until(sent + roundTrip);
 }
 
 Acquisition::Loss Acquisition::DrawLoss() {
@@ -268,22 +315,54 @@ Acquisition::Loss Acquisition::DrawLoss() {
     if (p <= 0) {
         return loss;
     }
-    // Binomial draws: a frame costs the same at any rate, however many packets it has.
-    auto lose = [&](std::int64_t packets) -> std::int64_t {
+    // `count` of `packets` (sorted ids), every choice equally likely, in order (selection
+    // sampling).
+    auto choose = [&](const auto& packets, std::int64_t count) {
+        std::vector<std::int64_t> chosen;
+        chosen.reserve(static_cast<std::size_t>(count));
+        const auto size = static_cast<std::int64_t>(std::size(packets));
+        std::int64_t i = 0;
+        for (const std::int64_t id : packets) {
+            const std::int64_t left = count - static_cast<std::int64_t>(chosen.size());
+            if (left > 0 &&
+                std::uniform_int_distribution<std::int64_t>(0, size - i - 1)(random_) < left) {
+                chosen.push_back(id);
+            }
+            ++i;
+        }
+        return chosen;
+    };
+    // How many of `packets` a try loses: binomial.
+    auto lostOf = [&](std::int64_t packets) -> std::int64_t {
         if (packets == 0) {
             return 0;
         }
-        if (p >= 1) {
-            return packets;
-        }
-        return std::binomial_distribution<std::int64_t>(packets, p)(random_);
+        return p >= 1 ? packets : std::binomial_distribution<std::int64_t>(packets, p)(random_);
     };
-    const std::int64_t first = lose(plan_.timing.packets);
-    const std::int64_t second = lose(first);
-    loss.lost = lose(second);
-    loss.requested = first + second;
-    loss.recovered = first - loss.lost;
-    loss.rounds = (first > 0) + (second > 0);
+    auto lose = [&](const std::vector<std::int64_t>& packets) {
+        return choose(packets, lostOf(static_cast<std::int64_t>(packets.size())));
+    };
+    // One resend request asks for a run of consecutive packets.
+    auto runs = [](const std::vector<std::int64_t>& ids) {
+        std::int64_t count = 0;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            count += i == 0 || ids[i] != ids[i - 1] + 1 ? 1 : 0;
+        }
+        return count;
+    };
+    // Most frames lose nothing: only then is the list of their packets needed.
+    const std::int64_t firstCount = lostOf(plan_.timing.packets);
+    if (firstCount == 0) {
+        return loss;
+    }
+    const std::vector<std::int64_t> first =
+        choose(std::views::iota(std::int64_t{0}, plan_.timing.packets), firstCount);
+    const std::vector<std::int64_t> second = lose(first);
+    const std::vector<std::int64_t> third = lose(second);
+    loss.requested = runs(first) + runs(second);
+    loss.resent = static_cast<std::int64_t>(first.size() + second.size());
+    loss.lost = static_cast<std::int64_t>(third.size());
+    loss.recovered = static_cast<std::int64_t>(first.size()) - loss.lost;
     return loss;
 }
 
@@ -306,7 +385,9 @@ bool Acquisition::AwaitFrame(ResultPool& pool, MutexLock& lock, Clock::time_poin
         if (state.stopRequested) {
             return false;
         }
-        if (state.ended || (plan_.stallAfter && state.resultNumber >= *plan_.stallAfter)) {
+        const bool silent = state.ended || state.lostAt ||
+                            (plan_.stallAfter && state.resultNumber >= *plan_.stallAfter);
+        if (silent) {
             while (!state.stopRequested) {
                 lock.Wait(pool.producerWake);
             }
@@ -323,12 +404,31 @@ bool Acquisition::AwaitFrame(ResultPool& pool, MutexLock& lock, Clock::time_poin
     }
 }
 
-bool Acquisition::SleepUntil(ResultPool& pool, MutexLock& lock, Clock::time_point when) {
-    // A frame already due (the thread fell behind a fast schedule) costs no system call.
-    while (!pool.State().stopRequested && Clock::now() < when) {
+bool Acquisition::SleepUntil(ResultPool& pool, MutexLock& lock, Clock::time_point when,
+                             Clock::time_point exposure) {
+    const SessionState& state = pool.State();
+    auto finishing = [&] {
+        // AcquisitionStop: a frame whose exposure has begun is finished, if it comes soon.
+        return exposure <= state.stopRequestedAt &&
+               when <= state.stopRequestedAt + ModelDuration(kFinishFrameSeconds);
+    };
+    for (;;) {
+        if (state.stopRequested && !finishing()) {
+            return false;
+        }
+        // A frame already due (the thread fell behind a fast schedule) costs no system call.
+        if (Clock::now() >= when) {
+            return true;
+        }
         lock.WaitUntil(pool.producerWake, when);
     }
-    return !pool.State().stopRequested;
+}
+
+Clock::time_point Acquisition::TriggeredExposure(Clock::time_point trigger,
+                                                 Clock::time_point sensorFree, bool first) {
+    std::uniform_real_distribution<double> jitter(0, kTriggerJitterSeconds);
+    return std::max(trigger, sensorFree) +
+           ModelDuration((first ? kTriggerArmSeconds : 0) + jitter(random_));
 }
 
 void Acquisition::RunModelled(ResultPool& pool, MutexLock& lock) {
@@ -343,13 +443,15 @@ void Acquisition::RunModelled(ResultPool& pool, MutexLock& lock) {
     Clock::time_point trigger;
     while (AwaitFrame(pool, lock, trigger)) {
         const Clock::time_point exposure =
-            !plan_.triggered ? start + ModelDuration(static_cast<double>(frame) * timing.period)
-            : frame == 0     ? trigger
-                             : std::max(trigger, lastExposure + busy);
+            !plan_.triggered
+                ? start + ModelDuration(static_cast<double>(frame) * timing.period)
+                : TriggeredExposure(trigger, frame == 0 ? start : lastExposure + busy, frame == 0);
         const Loss loss = DrawLoss();
-        const Clock::time_point delivery = std::max(
-            exposure + latency + ModelDuration(loss.rounds * kResendRoundSeconds), lastDelivery);
-        if (!SleepUntil(pool, lock, delivery)) {
+        const Clock::time_point delivery =
+            std::max(exposure + latency +
+                         ModelDuration(static_cast<double>(loss.resent) * timing.packetTime),
+                     lastDelivery);
+        if (!SleepUntil(pool, lock, delivery, exposure)) {
             break;
         }
         ++frame;
@@ -366,89 +468,60 @@ void Acquisition::RunModelled(ResultPool& pool, MutexLock& lock) {
             std::memcpy(buffer, &number, sizeof number);
             std::memcpy(buffer + sizeof number, &frame, sizeof frame);
         }
-        Queue(pool, data, loss);
+        Queue(pool, data, loss, delivery);
         NotifyConsumer(pool);
     }
 }
 
-// The camera exposes a frame once the sensor has drawn it, the link carries it in the modelled
-// transfer time, and the host computes its components right away, for real and without the
-// lock. The next exposure is timed so that its data arrives no sooner than the host is free:
-// the camera never runs ahead of the computation, and every result's latency is the link's
-// plus the computation's.
+// The camera exposes a frame of its prepared sequence, the link carries the raw pair in the
+// modelled transfer time, and the host receives it and computes its components right away, for
+// real and without the lock. The next exposure is timed so that its pair arrives no sooner than
+// the host is free: the camera never runs ahead of the computation, and every result's latency
+// is the exposure's, the link's and the computation's.
 void Acquisition::RunReal(ResultPool& pool, MutexLock& lock) {
     const Timing& timing = plan_.timing;
     const Clock::time_point start = Clock::now();
+    const Clock::duration toArrival = ModelDuration(kExposureSeconds + timing.transfer);
     const Clock::duration transfer = ModelDuration(timing.transfer);
     const Clock::duration period = ModelDuration(plan_.linkPeriod);
     Clock::time_point lastExposure = start;
     Clock::time_point hostFree = start;  // when the last computation finished
     std::uint64_t frame = 0;
-    SessionState& state = pool.State();
 
     Clock::time_point trigger;
     while (AwaitFrame(pool, lock, trigger)) {
-        Clock::time_point exposure =
+        const Clock::time_point exposure =
             plan_.triggered
-                ? (frame == 0 ? trigger
-                              : std::max({trigger, lastExposure + transfer, hostFree - transfer}))
-                : (frame == 0 ? start : std::max(lastExposure + period, hostFree - transfer));
-        const std::uint64_t next = frame + 1;
-        while (!state.stopRequested && state.framesRendered < next) {
-            lock.Wait(pool.producerWake);
-        }
-        if (state.stopRequested) {
-            break;
-        }
-        // A frame the sensor has not finished cannot be exposed yet: a slow renderer slows the
-        // camera.
-        exposure = std::max(exposure, state.renderedAt[(next - 1) % kSensorSlots]);
+                ? TriggeredExposure(
+                      trigger,
+                      frame == 0 ? start : std::max(lastExposure + transfer, hostFree - toArrival),
+                      frame == 0)
+                : (frame == 0 ? start : std::max(lastExposure + period, hostFree - toArrival));
         const Loss loss = DrawLoss();
         const Clock::time_point arrival =
-            exposure + transfer + ModelDuration(loss.rounds * kResendRoundSeconds);
-        if (!SleepUntil(pool, lock, arrival)) {
+            exposure + toArrival +
+            ModelDuration(static_cast<double>(loss.resent) * timing.packetTime);
+        if (!SleepUntil(pool, lock, arrival, exposure)) {
             break;
         }
-        frame = next;
+        ++frame;
         lastExposure = exposure;
         // A frame without a buffer, or with a failure, is not computed: the host has nowhere to
         // put it, or no complete pair.
         CGrabResultData* data = Claim(pool, frame, exposure, loss);
-        if (data != nullptr && data->GrabSucceeded()) {
+        if (data == nullptr) {
+            continue;
+        }
+        if (data->GrabSucceeded()) {
             // Released through the mutex itself: the analysis knows this function holds it,
             // not which lock object does.
             pool.mutex.Unlock();
-            processing_->Compute(frame, GrabResultAccess::Buffer(*data));
+            processing_->Compute(sequence_->Frame(frame), GrabResultAccess::Buffer(*data));
             pool.mutex.Lock();
             hostFree = Clock::now();
         }
-        state.framesReleased = frame;
-        pool.sensorWake.notify_one();
-        if (data != nullptr) {
-            Queue(pool, data, loss);
-            NotifyConsumer(pool);
-        }
-    }
-}
-
-void Acquisition::RunSensor(ResultPool& pool) {
-    MutexLock lock(pool.mutex);
-    SessionState& state = pool.State();
-    for (;;) {
-        while (!state.stopRequested &&
-               state.framesRendered - state.framesReleased >= kSensorSlots) {
-            lock.Wait(pool.sensorWake);
-        }
-        if (state.stopRequested) {
-            return;
-        }
-        const std::uint64_t frame = state.framesRendered + 1;
-        lock.Unlock();
-        processing_->Render(frame);
-        lock.Lock();
-        state.framesRendered = frame;
-        state.renderedAt[(frame - 1) % kSensorSlots] = Clock::now();
-        pool.producerWake.notify_one();
+        Queue(pool, data, loss, Clock::now());
+        NotifyConsumer(pool);
     }
 }
 
@@ -464,7 +537,8 @@ CGrabResultData* Acquisition::Claim(ResultPool& pool, std::uint64_t frame,
                                     Clock::time_point exposure, const Loss& loss) {
     CGrabResultData* data = pool.TakeFree();
     if (data == nullptr) {
-        CountPackets(pool, loss);
+        // Dropped as it arrives: its packets came, and nobody asked for any again.
+        CountPackets(pool, Loss{});
         ++pool.State().counters[kBufferUnderruns];
         return nullptr;
     }
@@ -503,7 +577,8 @@ void Acquisition::CountPackets(ResultPool& pool, const Loss& loss) const {
     counters[kResendPackets] += loss.recovered;
 }
 
-void Acquisition::Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss) {
+void Acquisition::Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss,
+                        Clock::time_point delivery) {
     CountPackets(pool, loss);
     SessionState& state = pool.State();
     ++state.counters[kTotalBuffers];
@@ -511,8 +586,13 @@ void Acquisition::Queue(ResultPool& pool, CGrabResultData* data, const Loss& los
         ++state.counters[kFailedBuffers];
     }
     state.ready.Push(data);
-    if (plan_.stopAfter && data->GetImageNumber() >= *plan_.stopAfter) {
+    const std::uint64_t number = data->GetImageNumber();
+    if (plan_.stopAfter && number >= *plan_.stopAfter) {
         state.ended = true;
+    }
+    // The cable is pulled after this result: the heartbeat fails a timeout later.
+    if (plan_.lostAfter && number >= *plan_.lostAfter && !state.lostAt) {
+        state.lostAt = delivery + ModelDuration(config_.heartbeatTimeout);
     }
 }
 

@@ -1,5 +1,5 @@
 // The emulated stream grabber: one thread per grabbing camera that produces frames into a fixed
-// pool of results, on the model's schedule or as fast as real processing computes them.
+// pool of results, on the model's schedule or as fast as the host computes them.
 #pragma once
 
 #include <array>
@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <string>
 #include <thread>
 
 #include "ResultPool.h"
@@ -20,9 +21,13 @@ class Acquisition final : public IStreamGrabber {
 public:
     // Triggers the camera holds before it refuses more.
     static constexpr std::size_t kTriggerCapacity = 4096;
+    // Stopping lets a frame already on its way finish (as AcquisitionStop does), if it arrives
+    // within this many seconds.
+    static constexpr double kFinishFrameSeconds = 1.0;
 
-    // `sceneSeed`: the scene real processing renders (SceneSeed).
-    Acquisition(const CameraConfig& config, const Settings& settings, std::uint64_t sceneSeed);
+    // `sceneSeed`: the scene real processing films (SceneSeed); `name` for error texts.
+    Acquisition(const CameraConfig& config, const Settings& settings, std::uint64_t sceneSeed,
+                std::string name);
     ~Acquisition();
     Acquisition(const Acquisition&) = delete;
     Acquisition& operator=(const Acquisition&) = delete;
@@ -30,15 +35,20 @@ public:
     void Start() override;
     void Stop() noexcept override;
     bool IsRunning() const noexcept override { return pool_ != nullptr; }
+    // Raises RuntimeException once a lost camera's heartbeat has failed.
     Outcome Retrieve(Deadline deadline, CGrabResultPtr& result, bool& ended) override;
 
     // On open: counters and result numbers start again from 0, randomness from `seed`.
     void Reset(std::seed_seq& seed);
-    // On close: stops grabbing and lets go of the scene kept between grabbing sessions.
+    // On close: stops grabbing and lets go of the frames kept between grabbing sessions.
     void Close() noexcept;
     std::int64_t Counter(std::size_t counter) const;
-    // Queues a software trigger and wakes the acquisition thread at once.
+    // Sends a software trigger over the control channel: the camera has it half a round trip
+    // later, the call returns with its acknowledgement after the whole round trip.
     void Trigger();
+    // The camera stopped answering (a pulled cable); raised by every use that needs it.
+    bool IsLost() const;
+    [[noreturn]] void RaiseLost() const;
 
 private:
     struct Plan {
@@ -51,30 +61,34 @@ private:
         GrabFailures failures;
         std::optional<std::uint64_t> stopAfter;
         std::optional<std::uint64_t> stallAfter;
+        std::optional<std::uint64_t> lostAfter;
         double lossRate = 0;
     };
     struct Loss {
-        std::int64_t requested = 0;  // resend requests
+        std::int64_t requested = 0;  // resend requests: one per run of consecutive lost packets
         std::int64_t recovered = 0;  // packets a resend brought
         std::int64_t lost = 0;       // packets still missing
-        int rounds = 0;              // resend rounds, each delaying the delivery
+        std::int64_t resent = 0;     // packets sent again, over all rounds: they take the link
     };
 
     void Run(ResultPool& pool);
-    // With the lock held: waits until the camera may expose another frame, taking the trigger to
-    // expose at when triggered. False when the thread is to end: a stop, after an ended or stalled
-    // camera's wait for it.
+    // With the lock held: waits until the camera may expose another frame, taking the time the
+    // trigger reached the camera when triggered. False when the thread is to end.
     bool AwaitFrame(ResultPool& pool, MutexLock& lock, ResultPool::Clock::time_point& trigger)
         ORVEL_REQUIRES(pool.mutex);
-    // Waits until `when`; false when a stop came first.
-    bool SleepUntil(ResultPool& pool, MutexLock& lock, ResultPool::Clock::time_point when)
-        ORVEL_REQUIRES(pool.mutex);
+    // Waits until `when`. False when a stop came first, unless the frame exposed at `exposure`
+    // was already on its way and arrives soon enough to be let finish.
+    bool SleepUntil(ResultPool& pool, MutexLock& lock, ResultPool::Clock::time_point when,
+                    ResultPool::Clock::time_point exposure) ORVEL_REQUIRES(pool.mutex);
+    // When a triggered frame starts its exposure: the trigger's arrival, no sooner than the
+    // sensor is free, later for the first frame after arming, with a little jitter.
+    ResultPool::Clock::time_point TriggeredExposure(ResultPool::Clock::time_point trigger,
+                                                    ResultPool::Clock::time_point sensorFree,
+                                                    bool first);
     void RunModelled(ResultPool& pool, MutexLock& lock) ORVEL_REQUIRES(pool.mutex);
     void RunReal(ResultPool& pool, MutexLock& lock) ORVEL_REQUIRES(pool.mutex);
-    // The sensor of real processing, on a thread of its own: renders ahead into free slots.
-    void RunSensor(ResultPool& pool);
-    // Sets the stop flag, wakes the session's threads and joins them.
-    void StopThreads(ResultPool& pool) noexcept;
+    // Sets the stop flag, wakes the session's thread and joins it.
+    void StopThread(ResultPool& pool) noexcept;
     Loss DrawLoss();
     // With the pool's mutex held: takes a result for the frame, numbered and with its outcome;
     // null when no buffer was free (the frame is counted then, as an underrun).
@@ -83,8 +97,8 @@ private:
         ORVEL_REQUIRES(pool.mutex);
     // With the pool's mutex held: counts a claimed result's frame and queues it for retrieval.
     // The frame is counted only here, so the counters add up also while a result is computed.
-    void Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss)
-        ORVEL_REQUIRES(pool.mutex);
+    void Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss,
+               ResultPool::Clock::time_point delivery) ORVEL_REQUIRES(pool.mutex);
     void CountPackets(ResultPool& pool, const Loss& loss) const ORVEL_REQUIRES(pool.mutex);
     // Wakes a consumer waiting for a result; called with the lock held, returns with it held.
     static void NotifyConsumer(ResultPool& pool) ORVEL_REQUIRES(pool.mutex);
@@ -92,17 +106,20 @@ private:
     const CameraConfig& config_;
     const Settings& settings_;
     const std::uint64_t sceneSeed_;
+    const std::string name_;
     ResultPool* pool_ = nullptr;
     std::thread thread_;
-    std::thread sensor_;  // real processing only
-    Plan plan_;           // written before the threads start, read by the acquisition thread
-    // Real processing of this session (null when modelled): read by both threads, each on the
-    // slots the pool's frame counts give it.
-    std::unique_ptr<RealProcessing> processing_;
-    std::unique_ptr<stereo::SyntheticScene> scene_;  // kept from session to session until close
-    std::mt19937_64 random_;                         // used by the thread alone
+    Plan plan_;  // written before the thread starts, read by the acquisition thread
+    // The host's work of this session (null when modelled), used by the acquisition thread.
+    std::unique_ptr<HostProcessing> processing_;
+    // The frames the sensor films, kept from session to session until close.
+    std::unique_ptr<SensorSequence> sequence_;
+    std::mt19937_64 random_;                              // used by the thread alone
     std::array<std::int64_t, kCounterCount> counters_{};  // between grabbing sessions
     std::uint64_t resultNumber_ = 0;
+    // When a lost camera's loss became known: results stop after its last one and the heartbeat
+    // fails this long after. A lost camera stays lost.
+    std::optional<ResultPool::Clock::time_point> lostAt_;
 };
 
 }  // namespace Orvel::detail

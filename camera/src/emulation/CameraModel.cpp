@@ -18,6 +18,15 @@ std::int64_t Disparities(std::size_t quality) {
     return disparities[quality];
 }
 
+// The host's cost of each step of real processing on this machine class (camera/README.md,
+// Timing model, says how they were measured).
+constexpr double kReceiveSecondsPerByte = 0.1e-9;
+constexpr double kRectifySecondsPerPixel = 0.2e-9;
+constexpr double kReduceSecondsPerPixel = 0.5e-9;
+constexpr double kDepthSecondsPerPixel = 5e-9;
+constexpr double kFourPathSecondsPerCandidate = 0.25e-9;
+constexpr double kEightPathSecondsPerCandidate = 0.5e-9;
+
 }  // namespace
 
 Geometry ComponentGeometry(const Settings& settings, std::size_t component) {
@@ -56,16 +65,11 @@ std::int64_t PayloadSize(const CameraConfig& config, const Settings& settings) {
     return payload;
 }
 
-Timing ComputeTiming(const CameraConfig& config, const Settings& settings) {
-    Timing timing;
-    const std::int64_t payload = PayloadSize(config, settings);
-    const std::int64_t perPacket = settings.packetSize - kGevHeaderBytes;
-    timing.packets = (payload + perPacket - 1) / perPacket + 2;
-    const double wire =
-        static_cast<double>(settings.packetSize + kEthernetOverhead) * 8.0 / config.linkBandwidth;
-    timing.transfer = static_cast<double>(timing.packets) *
-                      (wire + static_cast<double>(settings.packetDelayNs) * 1e-9);
+std::int64_t LinkBytes(const Settings& settings) {
+    return ComponentGeometry(settings, kRawCombined).Bytes();
+}
 
+double ModelledProcessingSeconds(const CameraConfig& config, const Settings& settings) {
     bool depth = false;
     bool rectified = false;
     for (std::size_t c = 0; c < kComponentCount; ++c) {
@@ -74,18 +78,38 @@ Timing ComputeTiming(const CameraConfig& config, const Settings& settings) {
             rectified = rectified || c != kRawCombined;
         }
     }
-    double processing = 0;
+    const Geometry eye = ComponentGeometry(settings, kIntensity);
+    const auto eyePixels = static_cast<double>(eye.width * eye.height);
+    // Receiving the pair into the host's memory, whatever the components.
+    double seconds = kReceiveSecondsPerByte * static_cast<double>(LinkBytes(settings));
+    if (rectified) {
+        seconds += kRectifySecondsPerPixel * eyePixels;
+    }
     if (depth) {
         const Geometry disparity = ComponentGeometry(settings, kDisparity);
-        const std::int64_t d = Disparities(settings.quality) / settings.binningHorizontal;
-        processing += static_cast<double>(disparity.width * disparity.height * d) / 2e9;
+        const auto pixels = static_cast<double>(disparity.width * disparity.height);
+        const auto candidates =
+            static_cast<double>(Disparities(settings.quality) / settings.binningHorizontal);
+        const double perCandidate = settings.quality == kFull ? kEightPathSecondsPerCandidate
+                                                              : kFourPathSecondsPerCandidate;
+        seconds += perCandidate * pixels * candidates + kDepthSecondsPerPixel * pixels;
+        if (QualityDivisor(settings.quality) > 1) {
+            seconds += kReduceSecondsPerPixel * eyePixels;
+        }
     }
-    if (rectified) {
-        const Geometry intensity = ComponentGeometry(settings, kIntensity);
-        processing += 0.5e-9 * static_cast<double>(intensity.width * intensity.height);
-    }
-    timing.processing = processing * config.processingScale;
-    timing.latency = timing.transfer + timing.processing;
+    return seconds * config.processingScale;
+}
+
+Timing ComputeTiming(const CameraConfig& config, const Settings& settings) {
+    Timing timing;
+    const std::int64_t perPacket = settings.packetSize - kGevHeaderBytes;
+    timing.packets = (LinkBytes(settings) + perPacket - 1) / perPacket + 2;
+    timing.packetTime =
+        static_cast<double>(settings.packetSize + kEthernetOverhead) * 8.0 / config.linkBandwidth +
+        static_cast<double>(settings.packetDelayNs) * 1e-9;
+    timing.transfer = static_cast<double>(timing.packets) * timing.packetTime;
+    timing.processing = ModelledProcessingSeconds(config, settings);
+    timing.latency = kExposureSeconds + timing.transfer + timing.processing;
     timing.busy = std::max(timing.transfer, timing.processing);
     timing.period = std::max(1.0 / settings.frameRate, timing.busy);
     return timing;

@@ -19,7 +19,13 @@ inline constexpr std::int64_t kSensorWidth = 1920;
 inline constexpr std::int64_t kSensorHeight = 1200;
 inline constexpr std::int64_t kGevHeaderBytes = 36;    // IP, UDP and GVSP headers in a packet
 inline constexpr std::int64_t kEthernetOverhead = 38;  // preamble, header, CRC, gap per packet
-inline constexpr double kResendRoundSeconds = 100e-6;
+// The sensor's fixed exposure; it precedes the readout onto the link.
+inline constexpr double kExposureSeconds = 1e-3;
+// Arming the sensor for triggered frames: the first exposure after grabbing starts in trigger mode
+// waits this much longer.
+inline constexpr double kTriggerArmSeconds = 5e-3;
+// A triggered exposure starts up to this much after the trigger reaches the camera.
+inline constexpr double kTriggerJitterSeconds = 100e-6;
 
 // The camera's own state: survives closing and reopening while the SDK runs.
 struct Settings {
@@ -49,16 +55,25 @@ bool IsAvailable(const CameraConfig& config, const Settings& settings, std::size
 bool IsActive(const CameraConfig& config, const Settings& settings, std::size_t component);
 std::int64_t PayloadSize(const CameraConfig& config, const Settings& settings);
 
+// Bytes the camera sends per frame whatever the components: its raw pair, Mono8, left above right
+// at the current binning. The host computes the components from it.
+std::int64_t LinkBytes(const Settings& settings);
+
 struct Timing {
     std::int64_t packets = 0;  // per frame, leader and trailer included
-    double transfer = 0;       // seconds on the link
-    double processing = 0;     // seconds of depth computation on the host
-    double latency = 0;        // exposure to delivery
+    double packetTime = 0;     // seconds on the link per packet, its delay included
+    double transfer = 0;       // seconds of the raw pair on the link
+    double processing = 0;     // modelled seconds of the host's computation of the components
+    double latency = 0;        // exposure start to delivery
     double period = 0;         // free-running frame period
     double busy = 0;           // least time between two exposures: max(transfer, processing)
 };
 
 Timing ComputeTiming(const CameraConfig& config, const Settings& settings);
+
+// The host's computation of the active components as the modelled processing charges it:
+// calibrated to the stereo engine's measured cost (camera/README.md, Timing model).
+double ModelledProcessingSeconds(const CameraConfig& config, const Settings& settings);
 
 // Seconds of the model on the steady clock, at most kLongestModelSeconds: a scenario may ask
 // for a link or a computation so slow that the time would not fit the clock, and such a frame

@@ -32,7 +32,8 @@ std::size_t FallbackSelector(const CameraConfig& config) {
 EmulatedDevice::EmulatedDevice(EmulatedCamera& camera, DeviceCreator& creator)
     : DeviceBase(creator),
       camera_(camera),
-      acquisition_(camera.config, camera.settings, SceneSeed(camera.seed, camera.index)),
+      acquisition_(camera.config, camera.settings, SceneSeed(camera.seed, camera.index),
+                   camera.info.GetFriendlyName().str()),
       nodes_(*this, camera.info.GetFriendlyName().str()) {
     AddNodes();
 }
@@ -45,10 +46,19 @@ void EmulatedDevice::Open() {
     if (open_) {
         return;
     }
+    const std::string name = camera_.info.GetFriendlyName().str();
     if (camera_.openBy != nullptr) {
-        ORVEL_THROW(RuntimeException, "Cannot open device '" +
-                                          camera_.info.GetFriendlyName().str() +
-                                          "': another device object holds it open.");
+        ORVEL_THROW(RuntimeException,
+                    "Cannot open device '" + name + "': another device object holds it open.");
+    }
+    // The camera grants control to one application at a time (GigE Vision CCP).
+    if (camera_.config.openedElsewhere) {
+        ORVEL_THROW(AccessException,
+                    "Cannot open device '" + name +
+                        "': access denied; another application has it open for control.");
+    }
+    if (acquisition_.IsLost()) {
+        acquisition_.RaiseLost();
     }
     camera_.openBy = this;
     open_ = true;

@@ -64,6 +64,13 @@ public:
             ORVEL_THROW(RuntimeException,
                         "Cannot create device '" + info.GetFullName().str() + "': no such device.");
         }
+        // Discovery is a broadcast and finds it; the control channel needs a route.
+        if ((*it)->config.unreachable) {
+            ORVEL_THROW(RuntimeException,
+                        "Cannot create device '" + info.GetFullName().str() + "': the camera at " +
+                            (*it)->config.ipAddress +
+                            " is not reachable from this host (it is on another subnet).");
+        }
         std::lock_guard lock(devicesMutex_);
         devices_.reserve(devices_.size() + 1);
         auto* device = new EmulatedDevice(**it, creator);
@@ -112,7 +119,9 @@ public:
     const char* DeviceClass() const noexcept override { return kEmulatedDeviceClass; }
 
     void Start() override {
-        scenario_ = LoadScenario(std::getenv("ORVEL_EMULATION"));
+        const char* setting = std::getenv("ORVEL_EMULATION");
+        scenario_ = LoadScenario(setting);
+        origin_ = setting != nullptr ? setting : "";
         for (std::size_t i = 0; i < scenario_.cameras.size(); ++i) {
             auto camera = std::make_unique<EmulatedCamera>();
             camera->config = scenario_.cameras[i];
@@ -135,6 +144,7 @@ public:
                                              config.componentPresent.begin());
             }
             cameras_.push_back(std::move(camera));
+            ApplyPowerOnValues(*cameras_.back(), scenario_.cameras[i], i);
         }
         if (scenario_.deviceClassAvailable) {
             layer_ = std::make_unique<EmulatedTransportLayer>(scenario_, cameras_);
@@ -163,7 +173,46 @@ public:
     }
 
 private:
+    // Writes what the camera holds at power-on through its own node map, so that every value
+    // meets the checks a write would; a value it refuses is the scenario's fault.
+    void ApplyPowerOnValues(EmulatedCamera& camera, const CameraConfig& config, std::size_t index) {
+        if (config.powerOn.empty()) {
+            return;
+        }
+        struct Creator final : DeviceCreator {
+            void DestroyDevice(IOrvelDevice*) override {}
+        } creator;
+        EmulatedDevice device(camera, creator);
+        device.Open();
+        GenApi::INodeMap& nodes = device.GetNodeMap();
+        for (const PowerOnValue& value : config.powerOn) {
+            const std::string path = "cameras[" + std::to_string(index) + "].powerOn." +
+                                     value.feature +
+                                     (value.component.empty() ? "" : "." + value.component);
+            try {
+                if (!value.component.empty()) {
+                    Write(nodes, "ComponentSelector", value.component);
+                }
+                Write(nodes, value.feature, value.text);
+            } catch (const GenICam::GenericException& error) {
+                ORVEL_THROW(RuntimeException, "Emulation scenario '" + origin_ + "': " + path +
+                                                  ": " + error.GetDescription());
+            }
+        }
+        device.Close();
+    }
+
+    static void Write(GenApi::INodeMap& nodes, const std::string& feature,
+                      const std::string& text) {
+        auto* node = dynamic_cast<GenApi::IValue*>(nodes.GetNode(feature.c_str()));
+        if (node == nullptr) {
+            ORVEL_THROW(AccessException, "[" + feature + "] the camera has no such feature");
+        }
+        node->FromString(text.c_str(), true);
+    }
+
     Scenario scenario_;
+    std::string origin_;
     std::vector<std::unique_ptr<EmulatedCamera>> cameras_;
     std::unique_ptr<EmulatedTransportLayer> layer_;
 };

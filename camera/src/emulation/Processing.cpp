@@ -1,7 +1,8 @@
-// Real processing: rendering the camera's pair, and the host's copies, matching and error image.
+// Real processing: the sensor's prepared frames, and the host's receiving and computing.
 #include "emulation/Processing.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -31,6 +32,10 @@ ImageView<T> ViewAt(unsigned char* at, const Geometry& g) {
     return {reinterpret_cast<T*>(at), width, static_cast<int>(g.height), width};
 }
 
+std::size_t Bytes(const auto& image) {
+    return std::size_t(image.Width()) * std::size_t(image.Height()) * sizeof(*image.Row(0));
+}
+
 // An image of the session, or an error that says which and how large it was to be.
 template <class T>
 Image<T> Allocate(int width, int height, const char* what) {
@@ -45,8 +50,106 @@ Image<T> Allocate(int width, int height, const char* what) {
     }
 }
 
-std::size_t Bytes(const auto& image) {
-    return std::size_t(image.Width()) * std::size_t(image.Height()) * sizeof(*image.Row(0));
+// Source pixels [first, first + count) that output pixel `i` of `outputs` covers, with weights.
+struct Footprint {
+    int first = 0;
+    std::vector<float> weights;
+};
+
+// Area averaging where the image shrinks, linear interpolation where it grows.
+std::vector<Footprint> Footprints(int inputs, int outputs) {
+    std::vector<Footprint> footprints(static_cast<std::size_t>(outputs));
+    const double scale = static_cast<double>(inputs) / outputs;
+    for (int i = 0; i < outputs; ++i) {
+        Footprint& f = footprints[static_cast<std::size_t>(i)];
+        if (scale >= 1) {
+            const double from = i * scale;
+            const double to = from + scale;
+            f.first = static_cast<int>(from);
+            for (int s = f.first; s < std::min(inputs, static_cast<int>(std::ceil(to))); ++s) {
+                const double covered = std::min<double>(s + 1, to) - std::max<double>(s, from);
+                f.weights.push_back(static_cast<float>(covered / scale));
+            }
+        } else {
+            const double centre = std::clamp((i + 0.5) * scale - 0.5, 0.0, inputs - 1.0);
+            f.first = std::min(static_cast<int>(centre), inputs - 1);
+            const auto fraction = static_cast<float>(centre - f.first);
+            f.weights = {1 - fraction};
+            if (f.first + 1 < inputs) {
+                f.weights.push_back(fraction);
+            }
+        }
+    }
+    return footprints;
+}
+
+// A grey image resampled to the size of `output`, separably.
+void Resample(const Image<std::uint8_t>& input, Image<std::uint8_t>& output) {
+    const auto across = Footprints(input.Width(), output.Width());
+    const auto down = Footprints(input.Height(), output.Height());
+    Image<float> rows(output.Width(), input.Height());
+    for (int y = 0; y < input.Height(); ++y) {
+        for (int x = 0; x < output.Width(); ++x) {
+            const Footprint& f = across[static_cast<std::size_t>(x)];
+            float sum = 0;
+            for (std::size_t k = 0; k < f.weights.size(); ++k) {
+                sum += f.weights[k] * input.At(f.first + static_cast<int>(k), y);
+            }
+            rows.At(x, y) = sum;
+        }
+    }
+    for (int y = 0; y < output.Height(); ++y) {
+        const Footprint& f = down[static_cast<std::size_t>(y)];
+        for (int x = 0; x < output.Width(); ++x) {
+            float sum = 0;
+            for (std::size_t k = 0; k < f.weights.size(); ++k) {
+                sum += f.weights[k] * rows.At(x, f.first + static_cast<int>(k));
+            }
+            output.At(x, y) = static_cast<std::uint8_t>(std::clamp(sum + 0.5f, 0.0f, 255.0f));
+        }
+    }
+}
+
+// A true disparity resampled by its nearest sample (no averaging across depth edges), in pixels
+// of the output's width; seen where it is known.
+void ResampleTruth(const Image<float>& input, Image<float>& truth, Image<std::uint8_t>& visible) {
+    const double sx = static_cast<double>(input.Width()) / truth.Width();
+    const double sy = static_cast<double>(input.Height()) / truth.Height();
+    const auto scale = static_cast<float>(1 / sx);
+    for (int y = 0; y < truth.Height(); ++y) {
+        const int from = std::min(input.Height() - 1, static_cast<int>((y + 0.5) * sy));
+        for (int x = 0; x < truth.Width(); ++x) {
+            const float d =
+                input.At(std::min(input.Width() - 1, static_cast<int>((x + 0.5) * sx)), from);
+            const bool known = std::isfinite(d);
+            truth.At(x, y) = known ? d * scale : 0;
+            visible.At(x, y) = known ? 1 : 0;
+        }
+    }
+}
+
+// The eye's truth at the depth size into `frame`.
+void KeepTruth(const Image<float>& eyeTruth, const Image<std::uint8_t>& eyeVisible, int divisor,
+               SensorFrame& frame) {
+    if (divisor == 1) {
+        frame.truth = eyeTruth;
+        frame.visible = eyeVisible;
+        return;
+    }
+    frame.truth = Allocate<float>(eyeTruth.Width() / divisor, eyeTruth.Height() / divisor,
+                                  "a true disparity");
+    frame.visible =
+        Allocate<std::uint8_t>(frame.truth.Width(), frame.truth.Height(), "a visibility");
+    ReduceTruth(eyeTruth.View(), eyeVisible.View(), divisor, frame.truth.View(),
+                frame.visible.View());
+}
+
+std::size_t FrameBytes(const Settings& settings, bool truth) {
+    const Geometry eye = ComponentGeometry(settings, kIntensity);
+    const Geometry depth = ComponentGeometry(settings, kDisparity);
+    const auto eyePixels = static_cast<std::size_t>(eye.width * eye.height);
+    const auto depthPixels = static_cast<std::size_t>(depth.width * depth.height);
+    return 2 * eyePixels + (truth ? depthPixels * (sizeof(float) + 1) : 0);
 }
 
 }  // namespace
@@ -75,30 +178,77 @@ stereo::StereoConfig EngineConfigFor(const Settings& settings) {
     return config;
 }
 
-RealProcessing::RealProcessing(const Settings& settings, const ComponentOffsets& offsets,
-                               std::uint64_t sceneSeed,
-                               std::unique_ptr<stereo::SyntheticScene>& scene)
-    : offsets_(offsets), divisor_(stereo::DepthDivisor(QualityOf(settings))) {
-    const stereo::SceneOptions options = SceneFor(settings, sceneSeed);
-    if (!scene || scene->Options().width != options.width ||
-        scene->Options().height != options.height ||
-        scene->Options().disparities != options.disparities ||
-        scene->Options().seed != options.seed) {
-        scene.reset();  // the old textures go before the new ones are made
-        scene = std::make_unique<stereo::SyntheticScene>(options);
-    }
-    scene_ = scene.get();
+std::size_t SensorSequence::FramesFor(const Settings& settings, bool truth) {
+    return std::clamp<std::size_t>(kMaxSequenceBytes / FrameBytes(settings, truth), 2,
+                                   kMaxSequenceFrames);
+}
 
-    const bool error = Sends(kError);
-    for (Slot& slot : slots_) {
-        slot.left = Allocate<std::uint8_t>(options.width, options.height, "a left view");
-        slot.right = Allocate<std::uint8_t>(options.width, options.height, "a right view");
-        if (error) {
-            slot.truth = Allocate<float>(options.width, options.height, "a true disparity");
-            slot.visible = Allocate<std::uint8_t>(options.width, options.height, "a visibility");
+SensorSequence::SensorSequence(const Settings& settings, std::uint64_t sceneSeed,
+                               const Recording& recording, bool truth)
+    : divisor_(stereo::DepthDivisor(QualityOf(settings))), truth_(truth) {
+    const Geometry eye = ComponentGeometry(settings, kIntensity);
+    const int width = static_cast<int>(eye.width);
+    const int height = static_cast<int>(eye.height);
+    const std::size_t count = recording.empty() ? FramesFor(settings, truth) : recording.size();
+    frames_.resize(count);
+    Image<float> eyeTruth;
+    Image<std::uint8_t> eyeVisible;
+    if (truth) {
+        eyeTruth = Allocate<float>(width, height, "a true disparity");
+        eyeVisible = Allocate<std::uint8_t>(width, height, "a visibility");
+    }
+    std::unique_ptr<stereo::SyntheticScene> scene;
+    if (recording.empty()) {
+        scene = std::make_unique<stereo::SyntheticScene>(SceneFor(settings, sceneSeed));
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        SensorFrame& frame = frames_[i];
+        frame.left = Allocate<std::uint8_t>(width, height, "a left view");
+        frame.right = Allocate<std::uint8_t>(width, height, "a right view");
+        if (scene) {
+            scene->Render(
+                i + 1, {frame.left.View(), frame.right.View(), eyeTruth.View(), eyeVisible.View()});
+        } else {
+            const RecordedFrame& recorded = recording[i];
+            Resample(recorded.left, frame.left);
+            Resample(recorded.right, frame.right);
+            if (truth) {
+                if (recorded.disparity.Width() > 0) {
+                    ResampleTruth(recorded.disparity, eyeTruth, eyeVisible);
+                } else {
+                    std::fill_n(eyeVisible.Row(0), Bytes(eyeVisible), std::uint8_t{0});
+                }
+            }
+        }
+        if (truth) {
+            KeepTruth(eyeTruth, eyeVisible, divisor_, frame);
         }
     }
-    if (!Sends(kDisparity) && !Sends(kConfidence) && !error) {
+}
+
+bool SensorSequence::Serves(const Settings& settings, bool truth) const {
+    const Geometry eye = ComponentGeometry(settings, kIntensity);
+    return frames_.front().left.Width() == eye.width &&
+           frames_.front().left.Height() == eye.height &&
+           divisor_ == stereo::DepthDivisor(QualityOf(settings)) && (truth_ || !truth);
+}
+
+std::size_t SensorSequence::MemoryBytes() const {
+    std::size_t bytes = 0;
+    for (const SensorFrame& frame : frames_) {
+        bytes += Bytes(frame.left) + Bytes(frame.right) + Bytes(frame.truth) + Bytes(frame.visible);
+    }
+    return bytes;
+}
+
+HostProcessing::HostProcessing(const Settings& settings, const ComponentOffsets& offsets)
+    : offsets_(offsets), divisor_(stereo::DepthDivisor(QualityOf(settings))) {
+    const Geometry pair = ComponentGeometry(settings, kRawCombined);
+    if (!Sends(kRawCombined)) {
+        received_ = Allocate<std::uint8_t>(static_cast<int>(pair.width),
+                                           static_cast<int>(pair.height), "a received pair");
+    }
+    if (!Sends(kDisparity) && !Sends(kConfidence) && !Sends(kError)) {
         return;
     }
     const stereo::StereoConfig config = EngineConfigFor(settings);
@@ -106,36 +256,29 @@ RealProcessing::RealProcessing(const Settings& settings, const ComponentOffsets&
     if (divisor_ > 1) {
         depthLeft_ = Allocate<std::uint8_t>(config.width, config.height, "a reduced left view");
         depthRight_ = Allocate<std::uint8_t>(config.width, config.height, "a reduced right view");
-        if (error) {
-            depthTruth_ = Allocate<float>(config.width, config.height, "a reduced disparity");
-            depthVisible_ =
-                Allocate<std::uint8_t>(config.width, config.height, "a reduced visibility");
-        }
     }
     if (!Sends(kDisparity)) {
         disparity_ = Allocate<std::uint16_t>(config.width, config.height, "a disparity");
     }
 }
 
-void RealProcessing::Render(std::uint64_t frame) {
-    Slot& slot = slots_[(frame - 1) % kSensorSlots];
-    scene_->Render(frame,
-                   {slot.left.View(), slot.right.View(), slot.truth.View(), slot.visible.View()});
-}
+void HostProcessing::Compute(const SensorFrame& frame, unsigned char* buffer) {
+    // Receiving: the raw pair lands in the host's memory, in the result itself when it is sent.
+    const std::size_t eye = Bytes(frame.left);
+    unsigned char* pair = Sends(kRawCombined) ? buffer + offsets_[kRawCombined] : received_.Row(0);
+    std::memcpy(pair, frame.left.Row(0), eye);
+    std::memcpy(pair + eye, frame.right.Row(0), eye);
+    const int width = frame.left.Width();
+    const int height = frame.left.Height();
+    const ImageView<const std::uint8_t> left{pair, width, height, width};
+    const ImageView<const std::uint8_t> right{pair + eye, width, height, width};
 
-void RealProcessing::Compute(std::uint64_t frame, unsigned char* buffer) {
-    const Slot& slot = slots_[(frame - 1) % kSensorSlots];
-    // The renderer's pair is rectified already, and the raw pair is shown as rendered: the
-    // intensity components are copies.
-    const std::size_t eye = Bytes(slot.left);
-    for (std::size_t pair : {std::size_t{kIntensityCombined}, std::size_t{kRawCombined}}) {
-        if (Sends(pair)) {
-            std::memcpy(buffer + offsets_[pair], slot.left.Row(0), eye);
-            std::memcpy(buffer + offsets_[pair] + eye, slot.right.Row(0), eye);
-        }
+    // The emulated lenses do not distort: the rectified views are the received ones.
+    if (Sends(kIntensityCombined)) {
+        std::memcpy(buffer + offsets_[kIntensityCombined], pair, 2 * eye);
     }
     if (Sends(kIntensity)) {
-        std::memcpy(buffer + offsets_[kIntensity], slot.left.Row(0), eye);
+        std::memcpy(buffer + offsets_[kIntensity], pair, eye);
     }
     if (!engine_) {
         return;
@@ -143,13 +286,13 @@ void RealProcessing::Compute(std::uint64_t frame, unsigned char* buffer) {
 
     const stereo::StereoConfig& config = engine_->Config();
     const Geometry depth{config.width, config.height, 1};
-    ImageView<const std::uint8_t> left = slot.left.View();
-    ImageView<const std::uint8_t> right = slot.right.View();
+    ImageView<const std::uint8_t> depthLeft = left;
+    ImageView<const std::uint8_t> depthRight = right;
     if (divisor_ > 1) {
         stereo::Downsample(left, divisor_, depthLeft_.View());
         stereo::Downsample(right, divisor_, depthRight_.View());
-        left = depthLeft_.View();
-        right = depthRight_.View();
+        depthLeft = depthLeft_.View();
+        depthRight = depthRight_.View();
     }
     stereo::StereoOutput output;
     output.disparity = Sends(kDisparity)
@@ -158,28 +301,16 @@ void RealProcessing::Compute(std::uint64_t frame, unsigned char* buffer) {
     if (Sends(kConfidence)) {
         output.confidence = ViewAt<std::uint8_t>(buffer + offsets_[kConfidence], depth);
     }
-    engine_->Compute(left, right, output);
-
+    engine_->Compute(depthLeft, depthRight, output);
     if (Sends(kError)) {
-        ImageView<const float> truth = slot.truth.View();
-        ImageView<const std::uint8_t> visible = slot.visible.View();
-        if (divisor_ > 1) {
-            ReduceTruth(truth, visible, divisor_, depthTruth_.View(), depthVisible_.View());
-            truth = depthTruth_.View();
-            visible = depthVisible_.View();
-        }
-        stereo::ComputeErrorImage(output.disparity, truth, visible,
+        stereo::ComputeErrorImage(output.disparity, frame.truth.View(), frame.visible.View(),
                                   ViewAt<std::uint8_t>(buffer + offsets_[kError], depth));
     }
 }
 
-std::size_t RealProcessing::MemoryBytes() const {
-    std::size_t bytes = engine_ ? engine_->MemoryBytes() : 0;
-    for (const Slot& slot : slots_) {
-        bytes += Bytes(slot.left) + Bytes(slot.right) + Bytes(slot.truth) + Bytes(slot.visible);
-    }
-    return bytes + Bytes(depthLeft_) + Bytes(depthRight_) + Bytes(depthTruth_) +
-           Bytes(depthVisible_) + Bytes(disparity_);
+std::size_t HostProcessing::MemoryBytes() const {
+    return (engine_ ? engine_->MemoryBytes() : 0) + Bytes(received_) + Bytes(depthLeft_) +
+           Bytes(depthRight_) + Bytes(disparity_);
 }
 
 void ReduceTruth(ImageView<const float> truth, ImageView<const std::uint8_t> visible, int factor,

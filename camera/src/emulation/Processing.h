@@ -1,5 +1,6 @@
-// Real processing of an emulated camera: the scene its sensor films, and the host's computation
-// of the enabled image components from each rendered pair.
+// Real processing of an emulated camera: the frames its sensor films, prepared before grabbing,
+// and the host's work on each frame that arrives: receiving the raw pair and computing the
+// enabled components from it.
 #pragma once
 
 #include <array>
@@ -7,8 +8,10 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "emulation/CameraModel.h"
+#include "emulation/Recording.h"
 #include "stereo/Image.h"
 #include "stereo/StereoEngine.h"
 #include "stereo/SyntheticScene.h"
@@ -21,8 +24,10 @@ namespace stereo = Tarnwell::stereo;
 inline constexpr std::size_t kNotSent = std::numeric_limits<std::size_t>::max();
 using ComponentOffsets = std::array<std::size_t, kComponentCount>;
 
-// The sensor renders ahead into one slot while the host computes from the other.
-inline constexpr std::uint64_t kSensorSlots = 2;
+// A prepared sequence holds at most this many frames, and as many fewer as keep it within
+// kMaxSequenceBytes.
+inline constexpr std::size_t kMaxSequenceFrames = 16;
+inline constexpr std::size_t kMaxSequenceBytes = std::size_t{256} << 20;
 
 // The scene of camera `index` under the scenario seed `seed`.
 std::uint64_t SceneSeed(std::uint64_t seed, std::size_t index);
@@ -33,45 +38,65 @@ stereo::SceneOptions SceneFor(const Settings& settings, std::uint64_t sceneSeed)
 // The engine's work at these settings: the depth image's size, range, paths and refinements.
 stereo::StereoConfig EngineConfigFor(const Settings& settings);
 
-// One grabbing session's images, engine and scratch, all made up front: no frame allocates.
-// Render runs on the sensor's thread and Compute on the acquisition thread, each on its own
-// slot; the caller hands slots over under its own lock.
-class RealProcessing {
+// One frame as the sensor films it: the rectified pair at the eye size and, when the error
+// component is sent, the true disparity at the depth size (the camera's knowledge, which a real
+// camera does not have and the host's error component compares with).
+struct SensorFrame {
+    stereo::Image<std::uint8_t> left;
+    stereo::Image<std::uint8_t> right;
+    stereo::Image<float> truth;
+    stereo::Image<std::uint8_t> visible;
+};
+
+// The frames a camera films, made before grabbing starts so that no sensor work falls on the
+// host while it measures: the synthetic scene rendered at successive frame numbers (objects
+// drift), or a recording resampled to the eye size. Played in a loop.
+class SensorSequence {
 public:
-    // `scene` is the camera's, kept between sessions: built here unless it already shows these
-    // settings. Throws std::exception (std::bad_alloc, std::invalid_argument) when it cannot.
-    RealProcessing(const Settings& settings, const ComponentOffsets& offsets,
-                   std::uint64_t sceneSeed, std::unique_ptr<stereo::SyntheticScene>& scene);
+    // Frames a sequence at these settings holds (a recording: its own count).
+    static std::size_t FramesFor(const Settings& settings, bool truth);
 
-    // Draws frame `frame` (numbered from 1 since grabbing started) into its slot.
-    void Render(std::uint64_t frame);
-    // Writes the components of rendered frame `frame` into `buffer` at the offsets given.
-    void Compute(std::uint64_t frame, unsigned char* buffer);
+    // `recording` empty: the synthetic scene of `sceneSeed`.
+    SensorSequence(const Settings& settings, std::uint64_t sceneSeed, const Recording& recording,
+                   bool truth);
 
-    // Working memory of the engine, the slots and the scratch images, in bytes.
+    // Frame `number` of the camera (from 1), looping over the sequence.
+    const SensorFrame& Frame(std::uint64_t number) const {
+        return frames_[(number - 1) % frames_.size()];
+    }
+    std::size_t Size() const { return frames_.size(); }
+    // Whether it shows what these settings need.
+    bool Serves(const Settings& settings, bool truth) const;
     std::size_t MemoryBytes() const;
 
 private:
-    struct Slot {
-        stereo::Image<std::uint8_t> left;
-        stereo::Image<std::uint8_t> right;
-        stereo::Image<float> truth;           // only when the error image is sent
-        stereo::Image<std::uint8_t> visible;  // likewise
-    };
+    std::vector<SensorFrame> frames_;
+    int divisor_ = 1;
+    bool truth_ = false;
+};
 
+// The host's work for one grabbing session: receiving each frame's raw pair and computing the
+// enabled components into the result's buffer. Engine and scratch are made up front; no frame
+// allocates. Throws std::exception (std::bad_alloc, std::invalid_argument) when it cannot.
+class HostProcessing {
+public:
+    HostProcessing(const Settings& settings, const ComponentOffsets& offsets);
+
+    // Receives `frame`'s pair and writes the components into `buffer` at the offsets given.
+    void Compute(const SensorFrame& frame, unsigned char* buffer);
+    bool SendsError() const { return Sends(kError); }
+    std::size_t MemoryBytes() const;
+
+private:
     bool Sends(std::size_t component) const { return offsets_[component] != kNotSent; }
 
     ComponentOffsets offsets_;
     int divisor_ = 1;  // the depth image is the eye divided by this on both axes
-    stereo::SyntheticScene* scene_;
-    std::array<Slot, kSensorSlots> slots_;
+    stereo::Image<std::uint8_t> received_;  // the raw pair, left above right, when not sent as is
     std::unique_ptr<stereo::IStereoEngine> engine_;  // null when no depth component is sent
-    // At a divisor above 1: the pair reduced to the depth size and, for the error image, the
-    // truth likewise.
+    // At a divisor above 1: the pair reduced to the depth size.
     stereo::Image<std::uint8_t> depthLeft_;
     stereo::Image<std::uint8_t> depthRight_;
-    stereo::Image<float> depthTruth_;
-    stereo::Image<std::uint8_t> depthVisible_;
     // The disparity the confidence or error image needs when the disparity itself is not sent.
     stereo::Image<std::uint16_t> disparity_;
 };

@@ -20,6 +20,10 @@
 namespace Orvel::detail {
 
 using nlohmann::json;
+namespace stereo = Tarnwell::stereo;
+
+// A recording is played in a loop; more frames than a prepared sequence holds are refused.
+constexpr std::size_t kMaxRecordedFrames = 16;
 
 const std::vector<std::string>& FeatureNames() {
     static const std::vector<std::string> names = [] {
@@ -58,6 +62,15 @@ namespace {
 class Reader {
 public:
     explicit Reader(const std::string& origin) : origin_(origin) {}
+
+    // Recorded images are named relative to the scenario file.
+    std::string Resolve(const std::string& path) const {
+        if (path.empty() || path.front() == '/') {
+            return path;
+        }
+        const std::size_t slash = origin_.rfind('/');
+        return slash == std::string::npos ? path : origin_.substr(0, slash + 1) + path;
+    }
 
     [[noreturn]] void Fail(const std::string& fault) const {
         ORVEL_THROW(RuntimeException, "Emulation scenario '" + origin_ + "': " + fault);
@@ -142,10 +155,12 @@ public:
             Fail(where + " must be an object");
         }
         OnlyKeys(object,
-                 {"friendlyName", "serialNumber", "ipAddress", "missingNodes", "unreadableNodes",
-                  "missingComponents", "grabFailures", "stopGrabbingAfter", "stallAfter",
-                  "packetLossRate", "counters", "maxFrameRate", "linkBandwidth", "processingScale",
-                  "bufferCount", "processing"},
+                 {"friendlyName",     "serialNumber",      "ipAddress",    "missingNodes",
+                  "unreadableNodes",  "missingComponents", "grabFailures", "stopGrabbingAfter",
+                  "stallAfter",       "packetLossRate",    "counters",     "maxFrameRate",
+                  "linkBandwidth",    "processingScale",   "bufferCount",  "processing",
+                  "powerOn",          "openedElsewhere",   "unreachable",  "lostAfter",
+                  "heartbeatTimeout", "controlRoundTrip",  "recording"},
                  where);
         CameraConfig camera = DefaultCamera(index);
         auto key = [&](const char* name) { return where + "." + name; };
@@ -270,7 +285,150 @@ public:
                 Fail(key("processing") + " must be one of real, modelled");
             }
         }
+        if (object.contains("powerOn")) {
+            camera.powerOn = PowerOn(object["powerOn"], key("powerOn"));
+        }
+        if (object.contains("openedElsewhere")) {
+            camera.openedElsewhere = Bool(object["openedElsewhere"], key("openedElsewhere"));
+        }
+        if (object.contains("unreachable")) {
+            camera.unreachable = Bool(object["unreachable"], key("unreachable"));
+        }
+        if (object.contains("lostAfter")) {
+            camera.lostAfter =
+                Unsigned(object["lostAfter"], key("lostAfter"), 1, count, "a positive integer");
+        }
+        if (object.contains("heartbeatTimeout")) {
+            camera.heartbeatTimeout = Number(object["heartbeatTimeout"], key("heartbeatTimeout"), 0,
+                                             3600, true, "a number of seconds from 0 to 3600");
+        }
+        if (object.contains("controlRoundTrip")) {
+            camera.controlRoundTrip = Number(object["controlRoundTrip"], key("controlRoundTrip"), 0,
+                                             10, true, "a number of seconds from 0 to 10");
+        }
+        if (object.contains("recording")) {
+            camera.recording = ReadRecording(object["recording"], key("recording"));
+        }
         return camera;
+    }
+
+    // Features a camera's earlier user may have left set, in the order they are written.
+    std::vector<PowerOnValue> PowerOn(const json& object, const std::string& path) const {
+        enum class Kind { Text, Integer, Number, Components };
+        static const std::vector<std::pair<std::string, Kind>> kFeatures{
+            {"VkrDepthQuality", Kind::Text},
+            {"AcquisitionFrameRate", Kind::Number},
+            {"BinningHorizontal", Kind::Integer},
+            {"BinningVertical", Kind::Integer},
+            {"VkrIlluminationStrength", Kind::Number},
+            {"VkrComponentMode", Kind::Text},
+            {"ComponentEnable", Kind::Components},
+            {"ComponentSelector", Kind::Text},
+            {"GevSCPD", Kind::Integer},
+            {"GevSCPSPacketSize", Kind::Integer},
+            {"TriggerMode", Kind::Text}};
+        if (!object.is_object()) {
+            Fail(path + " must be an object");
+        }
+        for (const auto& item : object.items()) {
+            if (std::none_of(kFeatures.begin(), kFeatures.end(),
+                             [&](const auto& f) { return f.first == item.key(); })) {
+                Fail(path + ": '" + item.key() + "' is not a writable feature");
+            }
+        }
+        std::vector<PowerOnValue> values;
+        for (const auto& [feature, kind] : kFeatures) {
+            if (!object.contains(feature)) {
+                continue;
+            }
+            const json& value = object[feature];
+            const std::string at = path + "." + feature;
+            switch (kind) {
+                case Kind::Text:
+                    values.push_back({feature, "", String(value, at)});
+                    break;
+                case Kind::Integer:
+                    values.push_back({feature, "", std::to_string(Signed(value, at))});
+                    break;
+                case Kind::Number:
+                    if (!value.is_number()) {
+                        Fail(at + " must be a number");
+                    }
+                    values.push_back({feature, "", FormatNumber(value.get<double>())});
+                    break;
+                case Kind::Components:
+                    if (!value.is_object()) {
+                        Fail(at + " must be an object of component names and true or false");
+                    }
+                    for (const char* component : kComponentNames) {
+                        if (value.contains(component)) {
+                            values.push_back(
+                                {feature, component,
+                                 Bool(value[component], at + "." + component) ? "true" : "false"});
+                        }
+                    }
+                    for (const auto& entry : value.items()) {
+                        if (std::find_if(kComponentNames.begin(), kComponentNames.end(),
+                                         [&](const char* c) { return entry.key() == c; }) ==
+                            kComponentNames.end()) {
+                            Fail(at + ": unknown component '" + entry.key() + "'");
+                        }
+                    }
+                    break;
+            }
+        }
+        return values;
+    }
+
+    std::shared_ptr<const Recording> ReadRecording(const json& frames,
+                                                   const std::string& path) const {
+        if (!frames.is_array() || frames.empty() || frames.size() > kMaxRecordedFrames) {
+            Fail(path + " must be an array of 1 to " + std::to_string(kMaxRecordedFrames) +
+                 " frames");
+        }
+        auto recording = std::make_shared<Recording>();
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            const std::string at = path + "[" + std::to_string(i) + "]";
+            const json& frame = frames[i];
+            if (!frame.is_object()) {
+                Fail(at + " must be an object");
+            }
+            OnlyKeys(frame, {"left", "right", "disparity"}, at);
+            auto read = [&](const char* name, auto reader) {
+                if (!frame.contains(name)) {
+                    Fail(at + "." + name + " is missing");
+                }
+                const std::string file = String(frame[name], at + "." + name);
+                try {
+                    return reader(Resolve(file));
+                } catch (const std::exception& error) {
+                    Fail(at + "." + name + ": '" + file + "' " + error.what());
+                }
+            };
+            RecordedFrame recorded;
+            recorded.left = read("left", ReadGreyPng);
+            recorded.right = read("right", ReadGreyPng);
+            if (frame.contains("disparity")) {
+                recorded.disparity = read("disparity", ReadDisparity);
+            }
+            const stereo::Image<std::uint8_t>& reference =
+                i == 0 ? recorded.left : recording->front().left;
+            auto same = [&](int width, int height, const char* name) {
+                if (width != reference.Width() || height != reference.Height()) {
+                    Fail(at + "." + name + " is " + std::to_string(width) + "x" +
+                         std::to_string(height) + ", the recording's views " +
+                         std::to_string(reference.Width()) + "x" +
+                         std::to_string(reference.Height()));
+                }
+            };
+            same(recorded.left.Width(), recorded.left.Height(), "left");
+            same(recorded.right.Width(), recorded.right.Height(), "right");
+            if (frame.contains("disparity")) {
+                same(recorded.disparity.Width(), recorded.disparity.Height(), "disparity");
+            }
+            recording->push_back(std::move(recorded));
+        }
+        return recording;
     }
 
     Scenario Read(const json& root) const {

@@ -3,11 +3,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "emulation/Recording.h"
 
 namespace Orvel::detail {
 
@@ -58,6 +61,14 @@ struct GrabFailures {
 // drawn or computed.
 enum class Processing { Real, Modelled };
 
+// A setting the camera holds when the run starts, as an earlier run or another application left
+// it: a feature's value as text (FromString), or the enable state of one component.
+struct PowerOnValue {
+    std::string feature;
+    std::string component;  // ComponentEnable only
+    std::string text;
+};
+
 struct CameraConfig {
     std::string friendlyName;
     std::string serialNumber;
@@ -75,6 +86,13 @@ struct CameraConfig {
     double processingScale = 1.0;
     std::uint32_t bufferCount = 10;
     Processing processing = Processing::Real;
+    std::vector<PowerOnValue> powerOn;       // in the order they are written at start-up
+    bool openedElsewhere = false;            // another application controls it: Open is refused
+    bool unreachable = false;                // on another subnet: the device cannot be created
+    std::optional<std::uint64_t> lostAfter;  // the cable is pulled after this result
+    double heartbeatTimeout = 3.0;           // seconds until a lost camera is noticed
+    double controlRoundTrip = 400e-6;        // seconds of a command and its acknowledgement
+    std::shared_ptr<const Recording> recording = std::make_shared<Recording>();
 };
 
 enum class InterfaceFailure { None, TransportLayer, Interface };
