@@ -135,7 +135,8 @@ TEST_P(KernelTest, SimdKernelsMatchTheReference) {
 
     const std::int64_t supported = hwy::SupportedTargets();
     int checked = 0;
-    for (const std::int64_t target : {std::int64_t{HWY_AVX2}, std::int64_t{HWY_SSE4}}) {
+    for (const std::int64_t target : {std::int64_t{HWY_AVX3_DL}, std::int64_t{HWY_AVX3},
+                                      std::int64_t{HWY_AVX2}, std::int64_t{HWY_SSE4}}) {
         if ((supported & target) == 0) {
             continue;
         }
