@@ -28,7 +28,9 @@ inline void MapRightWinners(const KernelParams& p, const Selection& s) {
         const int xr = x - winner[x];
         const int offer = winnerCost[x] | winner[x] << 8;
         const int held = right[xr];
-        right[xr] = static_cast<std::uint16_t>(winnerCost[x] < (held & 0xFF) ? offer : held);
+        // Written as arithmetic: compilers turn the conditional into a branch.
+        const int take = -int(winnerCost[x] < (held & 0xFF));
+        right[xr] = static_cast<std::uint16_t>(held ^ ((held ^ offer) & take));
     }
 }
 
