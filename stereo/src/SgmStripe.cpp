@@ -2,6 +2,7 @@
 #include "SgmStripe.h"
 
 #include <hwy/targets.h>
+#include <sys/mman.h>
 
 #include <cstring>
 #include <new>
@@ -145,6 +146,8 @@ void RunStripe(const RowKernels& kernels, const StripeJob& job) {
 namespace {
 
 constexpr std::size_t kAlign = 64;
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+constexpr std::size_t kHugePageFrom = 4 * kHugePage;
 
 std::size_t AlignUp(std::size_t n) {
     return (n + kAlign - 1) / kAlign * kAlign;
@@ -154,13 +157,19 @@ std::size_t AlignUp(std::size_t n) {
 
 Workspace::Workspace(const KernelParams& params, int stripes) : stripes_(std::size_t(stripes)) {
     Carve(params);
-    base_ = static_cast<std::uint8_t*>(::operator new(used_, std::align_val_t(kAlign)));
+    // The rows of paths and the downward sums are swept through every frame: in 4 KiB pages
+    // every few rows would cost a page walk.
+    alignment_ = used_ >= kHugePageFrom ? kHugePage : kAlign;
+    base_ = static_cast<std::uint8_t*>(::operator new(used_, std::align_val_t(alignment_)));
+    if (alignment_ == kHugePage) {
+        madvise(base_, used_, MADV_HUGEPAGE);
+    }
     used_ = 0;
     Carve(params);
 }
 
 Workspace::~Workspace() {
-    ::operator delete(base_, std::align_val_t(kAlign));
+    ::operator delete(base_, std::align_val_t(alignment_));
 }
 
 // A first pass only measures.

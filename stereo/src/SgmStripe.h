@@ -192,6 +192,7 @@ private:
 
     std::uint8_t* base_ = nullptr;
     std::size_t used_ = 0;
+    std::size_t alignment_ = 0;
     KernelTables tables_{};
     std::vector<StripeScratch> stripes_;
 };
