@@ -123,17 +123,18 @@ private:
     }
 
     // Stripes of equal work. With four paths every stripe but the first also runs through the
-    // warm-up rows above it, so the first gets that many rows more; with eight paths the first and
-    // the last each miss one of the two warm-ups and the stripes come out equal as they are.
+    // warm-up rows above it, each about half a row's work (the left-to-right sweep without the
+    // rest), so the first gets half that many rows more; with eight paths the first and the last
+    // each miss one of the two warm-ups and the stripes come out equal as they are.
     void SplitRows() {
         const int stripes = static_cast<int>(jobs_.size());
         const int h = config_.height;
-        const int extra = config_.paths == 4 ? kWarmUpRows * (stripes - 1) : 0;
-        const int share = (h + extra) / stripes;
+        const int warmUp = config_.paths == 4 ? kWarmUpRows / 2 : 0;
+        const int share = (h + warmUp * (stripes - 1)) / stripes;
         int y = 0;
         for (int i = 0; i < stripes; ++i) {
             jobs_[i].y0 = y;
-            const int rows = config_.paths == 4 && i > 0 ? share - kWarmUpRows : share;
+            const int rows = i > 0 ? share - warmUp : share;
             y = i == stripes - 1 ? h
                                  : std::clamp(y + std::max(rows, 1), y + 1, h - (stripes - 1 - i));
             jobs_[i].y1 = y;
