@@ -123,24 +123,16 @@ public:
     CostBlocks(D8 d, const StripeJob& job, int x) {
         const CensusRows& c = job.scratch->census;
         const int reversed = job.params->width - 1 - x;
-        if constexpr (kBytePopcount) {
-#pragma GCC unroll 2
-            for (int j = 0; j < kCensusBytes; ++j) {
-                signature_[j] = hn::Set(d, c.left[j][x]);
-                right_[j] = c.rightBytes[j] + reversed;
-            }
-        } else {
 // Table j maps a right nibble to the number of bits it differs in from left nibble j.
 #pragma GCC unroll 2
-            for (int j = 0; j < kCensusBytes; ++j) {
-                const std::uint8_t bits = c.left[j][x];
-                tables_[2 * j] = hn::LoadDup128(d, kNibbleDistance.rows[bits & 0x0F]);
-                tables_[2 * j + 1] = hn::LoadDup128(d, kNibbleDistance.rows[bits >> 4]);
-            }
+        for (int j = 0; j < kCensusBytes; ++j) {
+            const std::uint8_t bits = c.left[j][x];
+            tables_[2 * j] = hn::LoadDup128(d, kNibbleDistance.rows[bits & 0x0F]);
+            tables_[2 * j + 1] = hn::LoadDup128(d, kNibbleDistance.rows[bits >> 4]);
+        }
 #pragma GCC unroll 4
-            for (int j = 0; j < 2 * kCensusBytes; ++j) {
-                nibbles_[j] = c.rightNibbles[j] + reversed;
-            }
+        for (int j = 0; j < 2 * kCensusBytes; ++j) {
+            nibbles_[j] = c.rightNibbles[j] + reversed;
         }
         rightPixels_ = c.rightPixels + reversed;
         leftPixel_ = hn::Set(d, c.source[0][kCensusRadius][x]);
@@ -148,30 +140,18 @@ public:
 
     HWY_INLINE V8 Block(D8 d, int k) const {
         static_assert(kCensusBytes == 2);
-        V8 bits;
-        if constexpr (kBytePopcount) {
-            bits =
-                hn::Add(hn::PopulationCount(hn::Xor(signature_[0], hn::LoadU(d, right_[0] + k))),
-                        hn::PopulationCount(hn::Xor(signature_[1], hn::LoadU(d, right_[1] + k))));
-        } else {
-            const V8 bits01 =
-                hn::Add(hn::TableLookupBytes(tables_[0], hn::LoadU(d, nibbles_[0] + k)),
-                        hn::TableLookupBytes(tables_[1], hn::LoadU(d, nibbles_[1] + k)));
-            const V8 bits23 =
-                hn::Add(hn::TableLookupBytes(tables_[2], hn::LoadU(d, nibbles_[2] + k)),
-                        hn::TableLookupBytes(tables_[3], hn::LoadU(d, nibbles_[3] + k)));
-            bits = hn::Add(bits01, bits23);
-        }
+        const V8 bits01 = hn::Add(hn::TableLookupBytes(tables_[0], hn::LoadU(d, nibbles_[0] + k)),
+                                  hn::TableLookupBytes(tables_[1], hn::LoadU(d, nibbles_[1] + k)));
+        const V8 bits23 = hn::Add(hn::TableLookupBytes(tables_[2], hn::LoadU(d, nibbles_[2] + k)),
+                                  hn::TableLookupBytes(tables_[3], hn::LoadU(d, nibbles_[3] + k)));
         const V8 right = hn::LoadU(d, rightPixels_ + k);
         const V8 difference = hn::Min(
             hn::Or(hn::SaturatedSub(leftPixel_, right), hn::SaturatedSub(right, leftPixel_)),
             hn::Set(d, std::uint8_t{kIntensityDifferenceCap}));
-        return hn::Add(bits, difference);
+        return hn::Add(hn::Add(bits01, bits23), difference);
     }
 
 private:
-    V8 signature_[kCensusBytes];
-    const std::uint8_t* right_[kCensusBytes];
     V8 tables_[2 * kCensusBytes];
     const std::uint8_t* nibbles_[2 * kCensusBytes];
     const std::uint8_t* rightPixels_;

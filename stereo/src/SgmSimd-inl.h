@@ -28,8 +28,6 @@ static_assert(hn::MaxLanes(D8()) == 16 || hn::MaxLanes(D8()) == 32 || hn::MaxLan
               "16-, 32- or 64-byte vectors");
 static_assert(kDisparityAlign % hn::MaxLanes(D8()) == 0, "whole vectors per slot");
 
-inline constexpr bool kWide = hn::MaxLanes(D8()) == 64;
-
 // Down to 16 bytes by halves.
 template <class V>
 HWY_INLINE hn::Vec128<hn::TFromV<V>> ToQuarter(V v) {
