@@ -22,8 +22,8 @@
 namespace Tarnwell::stereo {
 namespace {
 
-// Bytes of address space the process has mapped (VmSize).
-std::size_t AddressSpaceInUse() {
+// Bytes of address space the process has mapped (VmSize); unused under the sanitizers.
+[[maybe_unused]] std::size_t AddressSpaceInUse() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -136,7 +136,8 @@ TEST_P(KernelTest, SimdKernelsMatchTheReference) {
 
     const std::int64_t supported = hwy::SupportedTargets();
     int checked = 0;
-    for (const std::int64_t target : {std::int64_t{HWY_AVX2}, std::int64_t{HWY_SSE4}}) {
+    for (const std::int64_t target : {std::int64_t{HWY_AVX3_DL}, std::int64_t{HWY_AVX3},
+                                      std::int64_t{HWY_AVX2}, std::int64_t{HWY_SSE4}}) {
         if ((supported & target) == 0) {
             continue;
         }

@@ -1,0 +1,300 @@
+// Matching cost per target: census signatures and the candidates' costs of a row.
+#include "MatchingCost.h"
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "MatchingCost.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <bit>
+#include <cstdlib>
+
+#include "SgmSimd-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace Tarnwell::stereo::detail {
+namespace HWY_NAMESPACE {
+
+#if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
+
+void Costs(const StripeJob& job, int y) {
+    CostsReference(job, y);
+}
+
+#else
+
+// Counting the bits of a byte is one instruction with BITALG; elsewhere each pixel gets lookup
+// tables of the distance of its nibbles to any other.
+constexpr bool kBytePopcount = HWY_TARGET == HWY_AVX3_DL;
+
+// Row v: the number of bits in which nibble v differs from each nibble 0..15.
+struct NibbleDistances {
+    alignas(16) std::uint8_t rows[16][16];
+};
+constexpr NibbleDistances MakeNibbleDistances() {
+    NibbleDistances table{};
+    for (int v = 0; v < 16; ++v) {
+        for (int n = 0; n < 16; ++n) {
+            table.rows[v][n] = static_cast<std::uint8_t>(std::popcount(unsigned(v ^ n)));
+        }
+    }
+    return table;
+}
+constexpr NibbleDistances kNibbleDistance = MakeNibbleDistances();
+
+struct ByteOrder {
+    alignas(64) std::uint8_t reversed[64];
+    alignas(64) std::uint8_t swapWordBytes[64];  // within each 32-bit word
+};
+constexpr ByteOrder MakeByteOrder() {
+    ByteOrder order{};
+    for (int i = 0; i < 64; ++i) {
+        order.reversed[i] = static_cast<std::uint8_t>(63 - i);
+        order.swapWordBytes[i] = static_cast<std::uint8_t>((i & ~3) % 16 + 3 - (i & 3));
+    }
+    return order;
+}
+constexpr ByteOrder kByteOrder = MakeByteOrder();
+
+HWY_INLINE V8 ReverseBytes(D8 d, V8 v) {
+#if HWY_TARGET == HWY_AVX3_DL
+    return V8{_mm512_permutexvar_epi8(hn::Load(d, kByteOrder.reversed).raw, v.raw)};
+#else
+    // Words in reverse order, then the bytes of each word.
+    const hn::Repartition<std::uint32_t, D8> d32;
+    const V8 words = hn::BitCast(d, hn::Reverse(d32, hn::BitCast(d32, v)));
+    return hn::TableLookupBytes(words, hn::Load(d, kByteOrder.swapWordBytes));
+#endif
+}
+
+// Census signature bytes of the Lanes() pixels from x on.
+HWY_INLINE void CensusBlock(D8 d, std::uint8_t* const* rows, int x, V8 (&planes)[kCensusBytes]) {
+    const V8 centre = hn::LoadU(d, rows[kCensusRadius] + x);
+    const V8 zero = hn::Zero(d);
+#pragma GCC unroll 4
+    for (V8& plane : planes) {
+        plane = zero;
+    }
+    for (int b = 0; b < kCensusBits; ++b) {
+        const CensusOffset o = kCensusOffsets[b];
+        const V8 neighbour = hn::LoadU(d, rows[kCensusRadius + o.dy] + x + o.dx);
+        // Darker than the centre: the saturated difference centre - neighbour is not zero.
+        const auto notDarker = hn::Eq(hn::SaturatedSub(centre, neighbour), zero);
+        const V8 bit = hn::Set(d, static_cast<std::uint8_t>(1u << (b & 7)));
+        planes[b >> 3] = hn::Or(planes[b >> 3], hn::IfThenZeroElse(notDarker, bit));
+    }
+}
+
+void CensusRow(const StripeJob& job, int y) {
+    CopySourceRows(job, y);
+    const D8 d;
+    const int n = static_cast<int>(hn::Lanes(d));
+    const int w = job.params->width;
+    CensusRows& c = job.scratch->census;
+    const V8 lowNibble = hn::Set(d, 0x0F);
+    V8 planes[kCensusBytes];
+    for (int x = 0; x < w; x += n) {
+        CensusBlock(d, c.source[0], x, planes);
+#pragma GCC unroll 4
+        for (int j = 0; j < kCensusBytes; ++j) {
+            hn::StoreU(planes[j], d, c.left[j] + x);
+        }
+        CensusBlock(d, c.source[1], x, planes);
+        const int reversed = w - x - n;  // where lane n-1 lands
+        hn::StoreU(ReverseBytes(d, hn::LoadU(d, c.source[1][kCensusRadius] + x)), d,
+                   c.rightPixels + reversed);
+#pragma GCC unroll 4
+        for (int j = 0; j < kCensusBytes; ++j) {
+            const V8 r = ReverseBytes(d, planes[j]);
+            if constexpr (kBytePopcount) {
+                hn::StoreU(r, d, c.rightBytes[j] + reversed);
+            } else {
+                hn::StoreU(hn::And(r, lowNibble), d, c.rightNibbles[2 * j] + reversed);
+                hn::StoreU(hn::And(hn::ShiftRight<4>(r), lowNibble), d,
+                           c.rightNibbles[2 * j + 1] + reversed);
+            }
+        }
+    }
+}
+
+// Matching costs of pixel x's candidates, block by block, before masking.
+class CostBlocks {
+public:
+    CostBlocks(D8 d, const StripeJob& job, int x) {
+        const CensusRows& c = job.scratch->census;
+        const int reversed = job.params->width - 1 - x;
+// Table j maps a right nibble to the number of bits it differs in from left nibble j.
+#pragma GCC unroll 2
+        for (int j = 0; j < kCensusBytes; ++j) {
+            const std::uint8_t bits = c.left[j][x];
+            tables_[2 * j] = hn::LoadDup128(d, kNibbleDistance.rows[bits & 0x0F]);
+            tables_[2 * j + 1] = hn::LoadDup128(d, kNibbleDistance.rows[bits >> 4]);
+        }
+#pragma GCC unroll 4
+        for (int j = 0; j < 2 * kCensusBytes; ++j) {
+            nibbles_[j] = c.rightNibbles[j] + reversed;
+        }
+        rightPixels_ = c.rightPixels + reversed;
+        leftPixel_ = hn::Set(d, c.source[0][kCensusRadius][x]);
+    }
+
+    HWY_INLINE V8 Block(D8 d, int k) const {
+        static_assert(kCensusBytes == 2);
+        const V8 bits01 = hn::Add(hn::TableLookupBytes(tables_[0], hn::LoadU(d, nibbles_[0] + k)),
+                                  hn::TableLookupBytes(tables_[1], hn::LoadU(d, nibbles_[1] + k)));
+        const V8 bits23 = hn::Add(hn::TableLookupBytes(tables_[2], hn::LoadU(d, nibbles_[2] + k)),
+                                  hn::TableLookupBytes(tables_[3], hn::LoadU(d, nibbles_[3] + k)));
+        const V8 right = hn::LoadU(d, rightPixels_ + k);
+        const V8 difference = hn::Min(
+            hn::Or(hn::SaturatedSub(leftPixel_, right), hn::SaturatedSub(right, leftPixel_)),
+            hn::Set(d, std::uint8_t{kIntensityDifferenceCap}));
+        return hn::Add(hn::Add(bits01, bits23), difference);
+    }
+
+private:
+    V8 tables_[2 * kCensusBytes];
+    const std::uint8_t* nibbles_[2 * kCensusBytes];
+    const std::uint8_t* rightPixels_;
+    V8 leftPixel_;
+};
+
+#if HWY_TARGET == HWY_AVX3_DL
+// The right view's entries of one pixel start one byte earlier than the previous pixel's: loaded
+// where they start, almost every 64-byte load would straddle two cache lines. Aligned loads and
+// a byte permute of each pair give the same vectors.
+void Costs(const StripeJob& job, int y) {
+    CensusRow(job, y);
+    const KernelParams& p = *job.params;
+    const CensusRows& c = job.scratch->census;
+    const D8 d;
+    constexpr int n = 64;
+    const int dp = p.paddedDisparities;
+    const V8 infinite = hn::Set(d, kInfiniteCost);
+    const V8 cap = hn::Set(d, std::uint8_t{kIntensityDifferenceCap});
+    const __m512i ramp = hn::Iota(d, 0).raw;
+    const std::uint8_t* const planes[3] = {c.rightBytes[0], c.rightBytes[1], c.rightPixels};
+    for (int x = 0; x < p.width; ++x) {
+        const int reversed = p.width - 1 - x;
+        const int aligned = reversed & ~(n - 1);
+        const __m512i index = _mm512_add_epi8(ramp, _mm512_set1_epi8(char(reversed - aligned)));
+        const V8 signature0 = hn::Set(d, c.left[0][x]);
+        const V8 signature1 = hn::Set(d, c.left[1][x]);
+        const V8 pixel = hn::Set(d, c.source[0][kCensusRadius][x]);
+        __m512i low[3];
+#pragma GCC unroll 3
+        for (int j = 0; j < 3; ++j) {
+            low[j] = hn::Load(d, planes[j] + aligned).raw;
+        }
+        std::uint8_t* out = job.scratch->costs + std::size_t(x) * dp;
+        const int limit = std::min(x + 1, p.disparities);
+        for (int k = 0; k < dp; k += n) {
+            V8 right[3];
+#pragma GCC unroll 3
+            for (int j = 0; j < 3; ++j) {
+                const __m512i high = hn::Load(d, planes[j] + aligned + k + n).raw;
+                right[j] = V8{_mm512_permutex2var_epi8(low[j], index, high)};
+                low[j] = high;
+            }
+            const V8 bits = hn::Add(hn::PopulationCount(hn::Xor(signature0, right[0])),
+                                    hn::PopulationCount(hn::Xor(signature1, right[1])));
+            const V8 difference = hn::Min(
+                hn::Or(hn::SaturatedSub(pixel, right[2]), hn::SaturatedSub(right[2], pixel)), cap);
+            V8 cost = hn::Add(bits, difference);
+            if (k + n > limit) {
+                cost = hn::IfThenElse(hn::FirstN(d, std::size_t(std::max(limit - k, 0))), cost,
+                                      infinite);
+            }
+            hn::Store(cost, d, out + k);
+        }
+    }
+}
+#else
+void Costs(const StripeJob& job, int y) {
+    CensusRow(job, y);
+    const KernelParams& p = *job.params;
+    const D8 d;
+    const int n = static_cast<int>(hn::Lanes(d));
+    const int dp = p.paddedDisparities;
+    const V8 infinite = hn::Set(d, kInfiniteCost);
+    for (int x = 0; x < p.width; ++x) {
+        const CostBlocks blocks(d, job, x);
+        std::uint8_t* out = job.scratch->costs + std::size_t(x) * dp;
+        // Candidates from here on have no partner in the right view, or are padding.
+        const int limit = std::min(x + 1, p.disparities);
+        for (int k = 0; k < dp; k += n) {
+            V8 cost = blocks.Block(d, k);
+            if (k + n > limit) {
+                cost = hn::IfThenElse(hn::FirstN(d, std::size_t(std::max(limit - k, 0))), cost,
+                                      infinite);
+            }
+            hn::Store(cost, d, out + k);
+        }
+    }
+}
+#endif  // HWY_TARGET == HWY_AVX3_DL
+
+#endif  // HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
+
+}  // namespace HWY_NAMESPACE
+}  // namespace Tarnwell::stereo::detail
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace Tarnwell::stereo::detail {
+
+HWY_EXPORT(Costs);
+
+void CostsSimd(const StripeJob& job, int y) {
+    HWY_DYNAMIC_DISPATCH(Costs)(job, y);
+}
+
+namespace {
+
+std::uint32_t Signature(std::uint8_t* const* rows, int x) {
+    const int centre = rows[kCensusRadius][x];
+    std::uint32_t bits = 0;
+    for (int b = 0; b < kCensusBits; ++b) {
+        const CensusOffset o = kCensusOffsets[b];
+        if (rows[kCensusRadius + o.dy][x + o.dx] < centre) {
+            bits |= 1u << b;
+        }
+    }
+    return bits;
+}
+
+}  // namespace
+
+void CostsReference(const StripeJob& job, int y) {
+    CopySourceRows(job, y);
+    const KernelParams& p = *job.params;
+    CensusRows& c = job.scratch->census;
+    // Signatures in pixel order: byte j of the left one in left[j], of the right in rightBytes[j].
+    for (int x = 0; x < p.width; ++x) {
+        const std::uint32_t left = Signature(c.source[0], x);
+        const std::uint32_t right = Signature(c.source[1], x);
+        for (int j = 0; j < kCensusBytes; ++j) {
+            c.left[j][x] = static_cast<std::uint8_t>(left >> (8 * j));
+            c.rightBytes[j][x] = static_cast<std::uint8_t>(right >> (8 * j));
+        }
+    }
+    auto signature = [](std::uint8_t* const* planes, int x) {
+        return std::uint32_t(planes[0][x]) | std::uint32_t(planes[1][x]) << 8;
+    };
+    for (int x = 0; x < p.width; ++x) {
+        std::uint8_t* out = job.scratch->costs + std::size_t(x) * p.paddedDisparities;
+        for (int d = 0; d < p.paddedDisparities; ++d) {
+            if (d >= p.disparities || d > x) {
+                out[d] = kInfiniteCost;
+                continue;
+            }
+            const int bits = std::popcount(signature(c.left, x) ^ signature(c.rightBytes, x - d));
+            const int difference = std::abs(int(c.source[0][kCensusRadius][x]) -
+                                            int(c.source[1][kCensusRadius][x - d]));
+            out[d] =
+                static_cast<std::uint8_t>(bits + std::min(difference, kIntensityDifferenceCap));
+        }
+    }
+}
+
+}  // namespace Tarnwell::stereo::detail
+#endif  // HWY_ONCE

@@ -1,0 +1,56 @@
+// Matching cost: census signatures of a row pair and the cost of every candidate of every pixel.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
+#include "SgmStripe.h"
+
+namespace Tarnwell::stereo::detail {
+
+// Census window: 7x7 sampled every other pixel, so that the compared pixels differ by more than
+// the noise even on smooth surfaces.
+inline constexpr int kCensusRadius = 3;
+inline constexpr int kCensusBytes = kCensusBits / 8;
+static_assert(std::size(CensusRows{}.source[0]) == 2 * kCensusRadius + 1);
+// Padding on either side of a copied source row: the census reads beyond the image and whole
+// vectors past its right end.
+inline constexpr int kRowPad = 64;
+
+struct CensusOffset {
+    int dx;
+    int dy;
+};
+
+// Bit b of a signature is set when the neighbour at kCensusOffsets[b] is darker than the centre;
+// bit b lives in byte b / 8.
+inline constexpr CensusOffset kCensusOffsets[kCensusBits] = {
+    {-3, -3}, {-1, -3}, {1, -3}, {3, -3}, {-3, -1}, {-1, -1}, {1, -1}, {3, -1},
+    {-3, 1},  {-1, 1},  {1, 1},  {3, 1},  {-3, 3},  {-1, 3},  {1, 3},  {3, 3}};
+
+// Copies the census rows around y with replicated borders into census.source.
+inline void CopySourceRows(const StripeJob& job, int y) {
+    const int w = job.params->width;
+    const int h = job.params->height;
+    for (int image = 0; image < 2; ++image) {
+        const ImageView<const std::uint8_t>& src = image == 0 ? job.left : job.right;
+        for (int r = 0; r <= 2 * kCensusRadius; ++r) {
+            const int sy = std::clamp(y + r - kCensusRadius, 0, h - 1);
+            const std::uint8_t* in = src.Row(sy);
+            std::uint8_t* out = job.scratch->census.source[image][r];
+            std::fill(out - kRowPad, out, in[0]);
+            std::copy(in, in + w, out);
+            std::fill(out + w, out + w + 2 * kRowPad, in[w - 1]);
+        }
+    }
+}
+
+// The costs of row y into scratch.costs: pixel x's candidates d = 0 .. paddedDisparities-1 from
+// x * paddedDisparities on. The number of differing signature bits plus the absolute grey-level
+// difference up to a cap; candidates without a partner in the right view (d > x), and padding
+// (d >= disparities), cost kInfiniteCost.
+void CostsReference(const StripeJob& job, int y);
+void CostsSimd(const StripeJob& job, int y);
+
+}  // namespace Tarnwell::stereo::detail

@@ -1,0 +1,205 @@
+// One stripe of the semi-global matcher: its settings, working memory and the row loop over stages.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "stereo/StereoEngine.h"
+
+namespace Tarnwell::stereo::detail {
+
+// Disparity candidates are padded to a multiple of this, the widest SIMD vector of bytes.
+inline constexpr int kDisparityAlign = 64;
+// Each slot of path costs is preceded by this many bytes of 255, so the d-1 and d+1 neighbours of
+// the first and last candidate read "infinitely" expensive values, and data stays vector-aligned.
+inline constexpr int kSlotGuard = 64;
+inline constexpr std::uint8_t kInfiniteCost = 255;
+// Rows that a pass runs through beyond the rows it serves, so that paths entering them have
+// settled as if the image had not been cut there.
+inline constexpr int kWarmUpRows = 16;
+
+// Settings of one engine, fixed when it is created.
+struct KernelParams {
+    int width = 0;
+    int height = 0;
+    int disparities = 0;
+    int paddedDisparities = 0;  // multiple of kDisparityAlign
+    int slotStride = 0;         // kSlotGuard + paddedDisparities
+    int paths = 4;
+    int p1 = 0;
+    int p2 = 0;
+    bool subpixel = true;
+    bool leftRightCheck = true;
+    int leftRightMaxDiff = 1;
+    int uniqueness = 0;
+    // Eight paths: rows of summed downward paths kept at once; the upward pass restarts (with a
+    // warm-up) every this many rows.
+    int forwardRows = 0;
+};
+
+KernelParams MakeKernelParams(const StereoConfig& config);
+
+// Tables shared by all stripes.
+struct KernelTables {
+    const std::uint8_t* candidates;  // 0, 1, ..., 255
+    // 2*kMaxDisparities+kDisparityAlign: 255 at kMaxDisparities-1 .. kMaxDisparities+1, else 0;
+    // from kMaxDisparities-winner on it masks the winner and its neighbours.
+    const std::uint8_t* winnerMask;
+};
+
+// The census of one row pair in the forms the cost kernels read.
+struct CensusRows {
+    // Source rows around the current one with replicated borders: 2*radius+1 rows of each image.
+    std::uint8_t* source[2][7];
+    // Left signatures: plane j holds byte j of each pixel's signature.
+    std::uint8_t* left[2];
+    // Right signatures and pixels in reverse order, so that the candidates of one left pixel are
+    // consecutive: entry W-1-x+d belongs to right pixel x-d. Whole bytes for byte population
+    // counts, nibbles for lookup tables.
+    std::uint8_t* rightBytes[2];
+    std::uint8_t* rightNibbles[4];
+    std::uint8_t* rightPixels;
+};
+
+// The paths of one direction from the previous row of a pass. Rows are updated in place: the
+// sweep writes pixel x over a slot of the previous row that neither pixel x nor any later pixel
+// of the sweep reads, so a row's position in the ring moves by RingShift slots per row.
+struct PathRing {
+    std::uint8_t* slots = nullptr;  // `size` slots of slotStride bytes, guard first, and a guard
+    std::uint8_t* mins = nullptr;   // `size` bytes: each slot's least cost
+    int size = 0;                   // width + 2: pixels -1 .. width, the borders zero
+    int origin = 0;                 // ring index of pixel -1 of the previous row
+};
+
+// How many slots the next row lands after the previous one in a ring, for a path from column
+// x+dx of the previous row: pixel x reads x+dx, later pixels of a left-to-right sweep read
+// further right, so x+dx-1 is free; right-to-left, x+dx+1.
+constexpr int RingShift(bool leftToRight, int dx) {
+    return leftToRight ? dx - 1 : dx + 1;
+}
+
+// Paths from the previous row: straight, from the column to the right, from the column to the
+// left (top, top-right, top-left downwards; bottom, bottom-right, bottom-left upwards).
+inline constexpr int kRowPathFrom[3] = {0, 1, -1};
+
+// Where slot x of an array of slots starts.
+inline std::uint8_t* Slot(std::uint8_t* slots, int x, int stride) {
+    return slots + std::size_t(x) * stride + kSlotGuard;
+}
+
+inline int RingIndex(const PathRing& ring, int x, int origin) {
+    const int i = x + 1 + origin;
+    return i >= ring.size ? i - ring.size : i;
+}
+inline std::uint8_t* RingSlot(const PathRing& ring, int index, int stride) {
+    return ring.slots + std::size_t(index) * stride + kSlotGuard;
+}
+
+// Per pixel of the current row: the winner, its cost, its neighbours' costs and the second best
+// cost; the right view's winners.
+struct Selection {
+    std::uint8_t* winner;
+    std::uint8_t* winnerCost;
+    std::uint8_t* before;
+    std::uint8_t* after;
+    std::uint8_t* second;
+    // Per right pixel: the cost of its winner in the low byte, the winner in the high byte.
+    std::uint16_t* right;
+};
+
+// Working memory of one stripe, carved out of the engine's arena when it is created. A "slot"
+// holds the costs of all candidates of one pixel behind kSlotGuard bytes of 255; arrays of slots
+// end with one more guard.
+struct StripeScratch {
+    CensusRows census;
+    std::uint8_t* costs;  // matching costs of the current row, W * paddedDisparities
+    // Four paths: left-to-right, top and top-right summed, W * paddedDisparities.
+    std::uint8_t* partial;
+    PathRing down[3];
+    PathRing up[3];
+    // Three slots: zero (a path entering the image), and two that alternate along the row for the
+    // horizontal path.
+    std::uint8_t* horizontal;
+    std::uint8_t* sums;  // one slot: aggregated cost of the current pixel
+    Selection selection;
+    // Eight paths: the downward paths' sums for forwardRows rows, row by row.
+    std::uint8_t* forward;
+};
+
+struct StripeJob {
+    const KernelParams* params = nullptr;
+    const KernelTables* tables = nullptr;
+    StripeScratch* scratch = nullptr;
+    ImageView<const std::uint8_t> left;
+    ImageView<const std::uint8_t> right;
+    StereoOutput output;
+    int y0 = 0;  // rows [y0, y1) are written
+    int y1 = 0;
+    int warmUp = 0;  // rows above the stripe that the downward pass runs through first
+};
+
+// The stages of a row, for one instruction set.
+struct RowKernels {
+    const char* name;
+    // Census of row y and its matching costs into scratch.costs.
+    void (*costs)(const StripeJob& job, int y);
+    // Four paths: the left-to-right sweep (paths from the left and above), and, when `sum`, the
+    // sum of its paths into scratch.partial.
+    void (*fourPathsForward)(const StripeJob& job, bool sum);
+    // Four paths: the right-to-left sweep and the selection of each pixel's winner.
+    void (*fourPathsBackward)(const StripeJob& job);
+    // Eight paths: the downward pass's left-to-right sweep; its sums into `sums` unless null.
+    void (*eightPathsDown)(const StripeJob& job, std::uint8_t* sums);
+    // Eight paths: the upward pass's right-to-left sweep; with `forward`, its sums and those and
+    // each pixel's winner.
+    void (*eightPathsUp)(const StripeJob& job, const std::uint8_t* forward);
+    // Sub-pixel disparities of row y from the selection.
+    void (*refine)(const StripeJob& job, int y);
+    // Left-right check, uniqueness and confidence of row y.
+    void (*validate)(const StripeJob& job, int y);
+};
+
+// The plain C++ definition of every stage; the SIMD kernels must match it bit for bit.
+const RowKernels& ReferenceKernels();
+// The best SIMD kernels this CPU runs (the reference where it has none).
+const RowKernels& SimdKernels();
+
+// Name of the SIMD target SimdKernels dispatch to.
+const char* KernelTargetName();
+
+// Runs a stripe through the stages: one pass for four paths; for eight, a downward pass whose
+// sums for forwardRows rows at a time the upward pass then completes.
+void RunStripe(const RowKernels& kernels, const StripeJob& job);
+
+// The working memory of an engine's stripes and its tables, in one block taken at once.
+class Workspace {
+public:
+    Workspace(const KernelParams& params, int stripes);
+    ~Workspace();
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+
+    const KernelTables& Tables() const { return tables_; }
+    StripeScratch& Stripe(int i) { return stripes_[std::size_t(i)]; }
+    std::size_t Bytes() const { return used_; }
+
+private:
+    std::uint8_t* Take(std::size_t bytes, std::uint8_t fill);
+    std::uint8_t* Slots(const KernelParams& p, std::size_t count);
+    void Carve(const KernelParams& params);
+
+    std::uint8_t* base_ = nullptr;
+    std::size_t used_ = 0;
+    std::size_t alignment_ = 0;
+    KernelTables tables_{};
+    std::vector<StripeScratch> stripes_;
+};
+
+// Makes a pass's rings zero: every path starts afresh in a pass's first row.
+void StartPass(const KernelParams& p, PathRing* rings, int count);
+// Moves a pass's rings on by one row swept in the given direction.
+void AdvancePass(const KernelParams& p, PathRing* rings, int count, bool leftToRight);
+
+}  // namespace Tarnwell::stereo::detail

@@ -1,0 +1,74 @@
+// Validation of a row's disparities: left-right consistency, uniqueness and the confidence image.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
+#include "SgmStripe.h"
+
+namespace Tarnwell::stereo::detail {
+
+// How clearly the winner beats the best candidate that is not its neighbour: 255 (second - best)
+// / second, in single precision so that vectors compute the same.
+inline std::uint8_t Confidence(int best, int second) {
+    const int margin = std::max(second - best, 0);
+    return static_cast<std::uint8_t>(float(255 * margin) / float(std::max(second, 1)));
+}
+
+// The right view's winner at x-d is taken from the left winners that land on it, as the cheapest
+// of them (the first on a tie). Branch-free: the outcomes are data and would mispredict.
+inline void MapRightWinners(const KernelParams& p, const Selection& s) {
+    const int w = p.width;
+    const std::uint8_t* __restrict winner = s.winner;
+    const std::uint8_t* __restrict winnerCost = s.winnerCost;
+    std::uint16_t* __restrict right = s.right;
+    std::fill_n(right, std::max(w, 0), std::uint16_t{kInfiniteCost});
+    for (int x = 0; x < w; ++x) {
+        const int xr = x - winner[x];
+        const int offer = winnerCost[x] | winner[x] << 8;
+        const int held = right[xr];
+        // Written as arithmetic: compilers turn the conditional into a branch.
+        const int take = -int(winnerCost[x] < (held & 0xFF));
+        right[xr] = static_cast<std::uint16_t>(held ^ ((held ^ offer) & take));
+    }
+}
+
+// Whether left pixel x matched at disparity d meets a right pixel that another left pixel claims
+// with a disparity differing by more than the tolerance.
+inline int Inconsistent(const KernelParams& p, const Selection& s, int x, int d) {
+    const int xr = std::max(x - d, 0);
+    const int held = s.right[xr];
+    return int(x - d >= 0) & int((held & 0xFF) < kInfiniteCost) &
+           int(std::abs((held >> 8) - d) > p.leftRightMaxDiff);
+}
+
+// Uniqueness and left-right consistency of the refined disparities of row y from column x on;
+// the confidence image. A pixel is occluded or wrong when its match is inconsistent on both sides
+// of its sub-pixel disparity. Expects MapRightWinners to have run.
+inline void CheckRowFrom(const StripeJob& job, int y, int x) {
+    const KernelParams& p = *job.params;
+    const Selection& s = job.scratch->selection;
+    std::uint16_t* __restrict disparity = job.output.disparity.Row(y);
+    std::uint8_t* __restrict confidence =
+        job.output.confidence.data ? job.output.confidence.Row(y) : nullptr;
+    for (; x < p.width; ++x) {
+        const int best = s.winnerCost[x];
+        const int fixed = disparity[x];
+        int valid =
+            int(best < kInfiniteCost) & int(best * 100 <= s.second[x] * (100 - p.uniqueness));
+        valid &=
+            1 ^ (int(p.leftRightCheck) & Inconsistent(p, s, x, fixed >> kDisparityFractionBits) &
+                 Inconsistent(p, s, x, (fixed + kDisparityScale - 1) >> kDisparityFractionBits));
+        disparity[x] = static_cast<std::uint16_t>(fixed | (valid - 1));  // invalid: all ones
+        if (confidence) {
+            confidence[x] = static_cast<std::uint8_t>(Confidence(best, s.second[x]) & -valid);
+        }
+    }
+}
+
+// The checks and the confidence of row y, whose refined disparities are in the output.
+void ValidateReference(const StripeJob& job, int y);
+void ValidateSimd(const StripeJob& job, int y);
+
+}  // namespace Tarnwell::stereo::detail

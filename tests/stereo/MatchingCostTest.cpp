@@ -1,0 +1,101 @@
+// Tests of the matching cost stage: every SIMD target against the plain definition, and the
+// definition's zero at the true shift and infinities outside the range.
+#include "MatchingCost.h"
+
+#include <gtest/gtest.h>
+#include <hwy/targets.h>
+
+#include <algorithm>
+#include <ostream>
+#include <random>
+
+#include "StageTestSupport.h"
+
+namespace Tarnwell::stereo {
+namespace {
+
+struct Size {
+    int width;
+    int height;
+    int disparities;
+};
+
+void PrintTo(const Size& s, std::ostream* os) {
+    *os << s.width << "x" << s.height << "x" << s.disparities;
+}
+
+class CostTest : public testing::TestWithParam<Size> {};
+
+// Makes sure every SIMD target computes each row's costs as the plain definition does, for every
+// candidate including the infinite ones, on random pixels (census bits and intensity differences
+// of every size, above and below the cap) and at the image borders. Example failure: the reversed
+// right census read one byte off after a permute, or the border mask one candidate short.
+TEST_P(CostTest, SimdTargetsMatchTheDefinition) {
+    const Size size = GetParam();
+    const StereoConfig config = StageConfig(size.width, size.height, size.disparities);
+    Stripe expected(config);
+    Stripe actual(config);
+    std::mt19937 random(7);
+    FillRandom(expected.left, random);
+    FillRandom(expected.right, random);
+    CopyPixels(expected.left, actual.left);
+    CopyPixels(expected.right, actual.right);
+    const auto targets = SupportedSimdTargets();
+    if (targets.empty()) {
+        GTEST_SKIP() << "no SIMD target on this CPU";
+    }
+    for (int y = 0; y < size.height; ++y) {
+        detail::CostsReference(expected.job, y);
+        for (const std::int64_t target : targets) {
+            const TargetScope scope(target);
+            std::fill_n(actual.Scratch().costs, actual.RowBytes(), 0x5A);
+            detail::CostsSimd(actual.job, y);
+            ASSERT_TRUE(std::equal(expected.Scratch().costs,
+                                   expected.Scratch().costs + expected.RowBytes(),
+                                   actual.Scratch().costs))
+                << hwy::TargetName(target) << " row " << y;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, CostTest,
+                         testing::Values(Size{77, 9, 37}, Size{130, 7, 64}, Size{200, 8, 130},
+                                         Size{150, 3, 256}, Size{20, 7, 64}, Size{1, 1, 1}));
+
+// Makes sure a right view that is the left one shifted by s pixels costs nothing at candidate s
+// where the census window sees the same pixels, and that candidates without a partner in the
+// right view or beyond the range cost kInfiniteCost. Example failure: candidates counted from
+// the wrong side, so that the minimum sits at -s or at the range's other end.
+TEST(CostDefinitionTest, ZeroAtTheShiftAndInfiniteOutsideTheRange) {
+    const int w = 60;
+    const int h = 9;
+    const int shift = 5;
+    const StereoConfig config = StageConfig(w, h, 40);
+    Stripe stripe(config);
+    std::mt19937 random(3);
+    FillRandom(stripe.left, random);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            stripe.right.At(x, y) = stripe.left.At(std::min(x + shift, w - 1), y);
+        }
+    }
+    detail::CostsReference(stripe.job, h / 2);
+    const int dp = stripe.params.paddedDisparities;
+    for (int x = 0; x < w; ++x) {
+        const std::uint8_t* costs = stripe.Scratch().costs + std::size_t(x) * dp;
+        for (int d = 0; d < dp; ++d) {
+            if (d > x || d >= config.disparities) {
+                EXPECT_EQ(costs[d], detail::kInfiniteCost) << x << "," << d;
+            } else {
+                EXPECT_LE(costs[d], kMaxMatchingCost) << x << "," << d;
+            }
+        }
+        if (x >= shift + detail::kCensusRadius && x + detail::kCensusRadius < w - shift) {
+            EXPECT_EQ(costs[shift], 0) << x;
+            EXPECT_EQ(*std::min_element(costs, costs + config.disparities), 0) << x;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace Tarnwell::stereo
