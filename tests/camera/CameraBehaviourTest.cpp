@@ -10,7 +10,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include "EmulationFixture.h"
 
@@ -211,17 +210,6 @@ TEST_F(CameraBehaviour, DroppedFramesDrawNoLoss) {
     EXPECT_EQ(Counter("Statistic_Resend_Request_Count"), delivered * 2);
 }
 
-// Writes a grey image as an 8-bit PNG.
-void WritePng(const std::string& path, int width, int height,
-              const std::vector<std::uint8_t>& grey) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(width);
-    image.height = static_cast<png_uint_32>(height);
-    image.format = PNG_FORMAT_GRAY;
-    ASSERT_NE(png_image_write_to_file(&image, path.c_str(), 0, grey.data(), width, nullptr), 0);
-}
-
 // Makes sure a recorded pair is what the camera films, resampled to its sensor, and that bad
 // files are scenario errors naming the key and the file. Example failure: the synthetic scene
 // shown instead, or a missing file found only when grabbing starts.
@@ -235,9 +223,9 @@ TEST_F(CameraBehaviour, RecordedPairIsWhatTheCameraFilms) {
             stripes[static_cast<std::size_t>(y * 480 + x)] = (x / 8) % 2 == 0 ? 40 : 200;
         }
     }
-    WritePng(directory + "/left.png", 480, 300, stripes);
-    WritePng(directory + "/right.png", 480, 300, stripes);
-    WritePng(directory + "/small.png", 240, 150, std::vector<std::uint8_t>(240 * 150, 9));
+    WriteTestPng("left.png", 480, 300, stripes);
+    WriteTestPng("right.png", 480, 300, stripes);
+    WriteTestPng("small.png", 240, 150, std::vector<std::uint8_t>(240 * 150, 9));
     Start(R"({"cameras": [{"processing": "real", "recording": [{"left": ")" + directory +
           R"(/left.png", "right": "right.png"}]}]})");
     auto& camera = IntensityCamera(Camera(), 4);

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 namespace Tarnwell::test {
 namespace {
@@ -89,6 +90,20 @@ std::filesystem::path WriteTestFile(const std::string& name, const std::string& 
     file.close();
     if (!file) {
         throw std::runtime_error("cannot write " + path.string());
+    }
+    return path;
+}
+
+std::filesystem::path WriteTestPng(const std::string& name, int width, int height,
+                                   const std::vector<std::uint8_t>& grey) {
+    std::filesystem::path path = TestDirectory() / name;
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(width);
+    image.height = static_cast<png_uint_32>(height);
+    image.format = PNG_FORMAT_GRAY;
+    if (png_image_write_to_file(&image, path.c_str(), 0, grey.data(), width, nullptr) == 0) {
+        throw std::runtime_error("cannot write " + path.string() + ": " + image.message);
     }
     return path;
 }

@@ -1,8 +1,10 @@
 // Files that tests write: each test's in a directory of its own, removed when the test ends.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace Tarnwell::test {
 
@@ -14,5 +16,10 @@ const std::filesystem::path& TestDirectory();
 
 // Writes `content` to the file `name` of TestDirectory() and returns its path.
 std::filesystem::path WriteTestFile(const std::string& name, const std::string& content);
+
+// Writes an 8-bit grey image (`grey`: rows of `width` bytes) as the PNG file `name` of
+// TestDirectory() and returns its path.
+std::filesystem::path WriteTestPng(const std::string& name, int width, int height,
+                                   const std::vector<std::uint8_t>& grey);
 
 }  // namespace Tarnwell::test
