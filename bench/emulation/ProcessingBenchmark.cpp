@@ -1,0 +1,83 @@
+// The emulated camera's host work per frame, real against modelled, at every depth quality and
+// binning: the calibration of the timing model, side by side with what it stands for.
+#include <sys/resource.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "emulation/CameraModel.h"
+#include "emulation/Processing.h"
+
+namespace Orvel::detail {
+namespace {
+
+double ProcessorSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+// Argument 0: the depth quality (Low .. Full); 1: the binning; 2: the components, 0 the
+// disparity alone (as the README's rate table runs), 1 intensity alone, 2 every component.
+void BM_HostProcessing(benchmark::State& state) {
+    Settings settings;
+    settings.quality = static_cast<std::size_t>(state.range(0));
+    settings.binningHorizontal = settings.binningVertical = state.range(1);
+    settings.enabled.fill(false);
+    switch (state.range(2)) {
+        case 0:
+            settings.enabled[kDisparity] = true;
+            break;
+        case 1:
+            settings.enabled[kIntensity] = true;
+            break;
+        default:
+            for (std::size_t c : {kIntensityCombined, kIntensity, kDisparity, kConfidence, kError}) {
+                settings.enabled[c] = true;
+            }
+            break;
+    }
+    CameraConfig config;
+    ComponentOffsets offsets;
+    offsets.fill(kNotSent);
+    std::size_t size = 0;
+    for (std::size_t c = 0; c < kComponentCount; ++c) {
+        if (IsActive(config, settings, c)) {
+            offsets[c] = size;
+            size += static_cast<std::size_t>(ComponentGeometry(settings, c).Bytes());
+        }
+    }
+    HostProcessing host(settings, offsets);
+    const SensorSequence sequence(settings, 1, Recording{}, host.SendsError());
+    std::vector<unsigned char> buffer(size);
+    std::uint64_t frame = 1;
+    host.Compute(sequence.Frame(frame++), buffer.data());  // warm: pages and caches
+    const double before = ProcessorSeconds();
+    for (auto _ : state) {
+        host.Compute(sequence.Frame(frame++), buffer.data());
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    const double iterations = static_cast<double>(state.iterations());
+    state.counters["cpu_ms_per_frame"] = (ProcessorSeconds() - before) / iterations * 1e3;
+    state.counters["modelled_ms"] = ModelledProcessingSeconds(config, settings) * 1e3;
+    state.SetLabel(std::string(kQualityNames[settings.quality]) + " binning " +
+                   std::to_string(state.range(1)));
+}
+
+BENCHMARK(BM_HostProcessing)
+    ->ArgsProduct({{kLow, kMedium, kHigh, kFull}, {1, 2, 4}, {0}})
+    ->ArgsProduct({{kHigh}, {1}, {1, 2}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
+
+}  // namespace
+}  // namespace Orvel::detail
+
+BENCHMARK_MAIN();
