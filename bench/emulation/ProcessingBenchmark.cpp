@@ -38,7 +38,8 @@ void BM_HostProcessing(benchmark::State& state) {
             settings.enabled[kIntensity] = true;
             break;
         default:
-            for (std::size_t c : {kIntensityCombined, kIntensity, kDisparity, kConfidence, kError}) {
+            for (std::size_t c :
+                 {kIntensityCombined, kIntensity, kDisparity, kConfidence, kError}) {
                 settings.enabled[c] = true;
             }
             break;
