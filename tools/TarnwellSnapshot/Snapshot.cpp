@@ -1,0 +1,197 @@
+// tarnwell-snapshot: grabs one frame of a stereo camera and saves its components as PNG pictures.
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <boost/program_options.hpp>
+
+#include "Orvel/Orvel.h"
+#include "Pictures.h"
+
+namespace po = boost::program_options;
+using namespace TarnwellSnapshot;
+
+namespace {
+
+const GenICam::gcstring kDeviceClass = "VelkorGTC/Velkor/velkor_xw";
+// Full depth at binning 1 takes about a second on two cores; a busy machine may take many.
+constexpr unsigned int kRetrieveTimeoutMs = 60000;
+// Failed grabs (lost packets, injected faults) are retried this many times before giving up.
+constexpr int kAttempts = 5;
+
+struct Settings {
+    std::string name;
+    std::string quality;
+    int binning = 1;
+    std::string output;
+};
+
+// A component of the result, copied out: the buffer's offsets need not suit 16-bit reads.
+template <class T>
+std::vector<T> ComponentValues(const Orvel::CGrabResultData& result,
+                               const Orvel::ComponentInfo& component) {
+    if (component.bytesPerPixel != sizeof(T) ||
+        component.size != std::size_t{component.width} * component.height * sizeof(T)) {
+        throw std::runtime_error(std::string("The ") + component.name + " image has " +
+                                 std::to_string(component.bytesPerPixel) +
+                                 " bytes per pixel, not " + std::to_string(sizeof(T)) + ".");
+    }
+    std::vector<T> values(std::size_t{component.width} * component.height);
+    std::memcpy(values.data(),
+                static_cast<const unsigned char*>(result.GetBuffer()) + component.offset,
+                component.size);
+    return values;
+}
+
+void SavePictures(const Orvel::CGrabResultData& result, const std::string& output) {
+    struct Wanted {
+        const char* component;
+        const char* suffix;
+        bool saved = false;
+    };
+    std::vector<Wanted> wanted{{"Intensity", "left"},
+                               {"Disparity", "disparity"},
+                               {"Confidence", "confidence"},
+                               {"Error", "error"}};
+    for (std::size_t i = 0; i < result.GetNumberOfComponents(); ++i) {
+        const Orvel::ComponentInfo& component = result.GetComponent(i);
+        for (Wanted& w : wanted) {
+            if (std::strcmp(component.name, w.component) != 0) {
+                continue;
+            }
+            Picture picture;
+            const std::string name = component.name;
+            if (name == "Disparity") {
+                picture = DisparityPicture(component.width, component.height,
+                                           ComponentValues<std::uint16_t>(result, component));
+            } else if (name == "Error") {
+                picture = ErrorPicture(component.width, component.height,
+                                       ComponentValues<std::uint8_t>(result, component));
+            } else {
+                picture = GreyPicture(component.width, component.height,
+                                      ComponentValues<std::uint8_t>(result, component));
+            }
+            const std::string path = output + "-" + w.suffix + ".png";
+            WritePng(picture, path);
+            std::cout << path << " (" << component.width << "x" << component.height << ")\n";
+            w.saved = true;
+        }
+    }
+    for (const Wanted& w : wanted) {
+        if (!w.saved) {
+            throw std::runtime_error(std::string("The camera sent no ") + w.component + " image.");
+        }
+    }
+}
+
+void Snapshot(const Settings& settings) {
+    Orvel::ITransportLayer* transportLayer =
+        Orvel::CTlFactory::GetInstance().CreateTl(kDeviceClass);
+    if (transportLayer == nullptr) {
+        throw std::runtime_error("No transport layer for the stereo cameras.");
+    }
+    Orvel::DeviceInfoList devices;
+    transportLayer->EnumerateDevices(devices, false);
+    std::optional<Orvel::CDeviceInfo> chosen;
+    for (const Orvel::CDeviceInfo& device : devices) {
+        if (settings.name.empty() || device.GetFriendlyName().str() == settings.name) {
+            chosen = device;
+            break;
+        }
+    }
+    if (!chosen) {
+        throw std::runtime_error(settings.name.empty()
+                                     ? "No camera present."
+                                     : "No camera named '" + settings.name + "' found.");
+    }
+
+    // The interface must outlive the camera it created the device for: declared first.
+    Orvel::CInstantInterface cameraInterface(Orvel::CInterfaceInfo().SetDeviceClass(kDeviceClass));
+    Orvel::CVelkorUniversalInstantCamera camera(cameraInterface.CreateDevice(*chosen),
+                                                Orvel::Cleanup_Delete);
+    camera.Open();
+    camera.VkrDepthQuality.SetValue(settings.quality, true);
+    camera.BinningHorizontal.SetValue(settings.binning, true);
+    camera.BinningVertical.SetValue(settings.binning, true);
+    camera.TriggerMode.SetValue("Off", true);
+    camera.VkrComponentMode.SetValue("SynchronizedAlternateComponents", true);
+    for (const char* component : {"Intensity", "Disparity", "Confidence", "Error"}) {
+        camera.ComponentSelector.SetValue(component, true);
+        camera.ComponentEnable.SetValue(true, true);
+    }
+    camera.ComponentSelector.SetValue("IntensityCombined", true);
+    camera.ComponentEnable.SetValue(false, true);
+
+    camera.StartGrabbing(Orvel::GrabStrategy_OneByOne, Orvel::GrabLoop_ProvidedByUser);
+    Orvel::CGrabResultPtr result;
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        camera.RetrieveResult(kRetrieveTimeoutMs, result, Orvel::TimeoutHandling_ThrowException);
+        if (result->GrabSucceeded()) {
+            break;
+        }
+        std::cerr << "Grab error occurred (" << std::hex << result->GetErrorCode() << std::dec
+                  << "): " << result->GetErrorDescription().str() << std::endl;
+    }
+    camera.StopGrabbing();
+    if (!result->GrabSucceeded()) {
+        throw std::runtime_error("No frame grabbed in " + std::to_string(kAttempts) + " attempts.");
+    }
+    SavePictures(*result, settings.output);
+    result.Release();
+    camera.Close();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    po::options_description description(
+        "Grabs one frame of a stereo camera and saves its left view, disparity, confidence and\n"
+        "error as PNG pictures: OUTPUT-left.png, OUTPUT-disparity.png, OUTPUT-confidence.png,\n"
+        "OUTPUT-error.png.\n\nOptions");
+    Settings settings;
+    // clang-format off
+    description.add_options()
+        ("help,h", "print help")
+        ("name,n", po::value(&settings.name),
+            "the camera's name (default: the first camera found)")
+        ("quality-mode", po::value(&settings.quality)->default_value("High"),
+            "depth quality (Low, Medium, High, Full)")
+        ("binning", po::value(&settings.binning)->default_value(1), "binning (1, 2, 4)")
+        ("output,o", po::value(&settings.output)->default_value("snapshot"),
+            "start of the pictures' file names, a directory included");
+    // clang-format on
+    try {
+        po::variables_map options;
+        po::store(po::command_line_parser(argc, argv)
+                      .options(description)
+                      .positional(po::positional_options_description())
+                      .run(),
+                  options);
+        po::notify(options);
+        if (options.count("help") != 0) {
+            std::cout << description << std::endl;
+            return 0;
+        }
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+        std::cerr << description << std::endl;
+        return 1;
+    }
+
+    int status = 0;
+    try {
+        const Orvel::OrvelAutoInitTerm sdk;
+        Snapshot(settings);
+    } catch (const GenICam::GenericException& error) {
+        std::cerr << error.GetDescription() << std::endl;
+        status = 1;
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+        status = 1;
+    }
+    return status;
+}
