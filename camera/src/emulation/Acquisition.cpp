@@ -8,7 +8,6 @@
 #include <cstring>
 #include <exception>
 #include <numeric>
-#include <ranges>
 #include <thread>
 #include <vector>
 
@@ -315,20 +314,17 @@ Acquisition::Loss Acquisition::DrawLoss() {
     if (p <= 0) {
         return loss;
     }
-    // `count` of `packets` (sorted ids), every choice equally likely, in order (selection
-    // sampling).
-    auto choose = [&](const auto& packets, std::int64_t count) {
+    // `count` of the `size` packets whose ids `idAt` gives in order, every choice equally likely,
+    // kept in order (selection sampling).
+    auto choose = [&](std::int64_t size, auto idAt, std::int64_t count) {
         std::vector<std::int64_t> chosen;
         chosen.reserve(static_cast<std::size_t>(count));
-        const auto size = static_cast<std::int64_t>(std::size(packets));
-        std::int64_t i = 0;
-        for (const std::int64_t id : packets) {
+        for (std::int64_t i = 0; i < size; ++i) {
             const std::int64_t left = count - static_cast<std::int64_t>(chosen.size());
             if (left > 0 &&
                 std::uniform_int_distribution<std::int64_t>(0, size - i - 1)(random_) < left) {
-                chosen.push_back(id);
+                chosen.push_back(idAt(i));
             }
-            ++i;
         }
         return chosen;
     };
@@ -340,7 +336,10 @@ Acquisition::Loss Acquisition::DrawLoss() {
         return p >= 1 ? packets : std::binomial_distribution<std::int64_t>(packets, p)(random_);
     };
     auto lose = [&](const std::vector<std::int64_t>& packets) {
-        return choose(packets, lostOf(static_cast<std::int64_t>(packets.size())));
+        const auto size = static_cast<std::int64_t>(packets.size());
+        return choose(
+            size, [&packets](std::int64_t i) { return packets[static_cast<std::size_t>(i)]; },
+            lostOf(size));
     };
     // One resend request asks for a run of consecutive packets.
     auto runs = [](const std::vector<std::int64_t>& ids) {
@@ -355,8 +354,8 @@ Acquisition::Loss Acquisition::DrawLoss() {
     if (firstCount == 0) {
         return loss;
     }
-    const std::vector<std::int64_t> first =
-        choose(std::views::iota(std::int64_t{0}, plan_.timing.packets), firstCount);
+    const std::vector<std::int64_t> first = choose(
+        plan_.timing.packets, [](std::int64_t i) { return i; }, firstCount);
     const std::vector<std::int64_t> second = lose(first);
     const std::vector<std::int64_t> third = lose(second);
     loss.requested = runs(first) + runs(second);
