@@ -381,9 +381,6 @@ void Acquisition::Run(ResultPool& pool) {
 bool Acquisition::AwaitFrame(ResultPool& pool, MutexLock& lock, Clock::time_point& trigger) {
     SessionState& state = pool.State();
     for (;;) {
-        if (state.stopRequested) {
-            return false;
-        }
         const bool silent = state.ended || state.lostAt ||
                             (plan_.stallAfter && state.resultNumber >= *plan_.stallAfter);
         if (silent) {
@@ -392,12 +389,17 @@ bool Acquisition::AwaitFrame(ResultPool& pool, MutexLock& lock, Clock::time_poin
             }
             return false;
         }
+        // Also after a stop request: the frame the schedule had already exposed is let finish,
+        // which SleepUntil decides.
         if (!plan_.triggered) {
             return true;
         }
         if (!state.triggers.Empty()) {
             trigger = state.triggers.Pop();
             return true;
+        }
+        if (state.stopRequested) {
+            return false;
         }
         lock.Wait(pool.producerWake);
     }

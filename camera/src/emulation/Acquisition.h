@@ -73,7 +73,8 @@ private:
 
     void Run(ResultPool& pool);
     // With the lock held: waits until the camera may expose another frame, taking the time the
-    // trigger reached the camera when triggered. False when the thread is to end.
+    // trigger reached the camera when triggered. False when the thread is to end; a frame that
+    // may still be let finish after a stop request is for SleepUntil to judge.
     bool AwaitFrame(ResultPool& pool, MutexLock& lock, ResultPool::Clock::time_point& trigger)
         ORVEL_REQUIRES(pool.mutex);
     // Waits until `when`. False when a stop came first, unless the frame exposed at `exposure`
