@@ -250,7 +250,9 @@ TEST_F(CameraBehaviour, RecordedPairIsWhatTheCameraFilms) {
              {R"({"left": "left.png", "right": "small.png"})",
               "cameras[0].recording[0].right is 240x150, the recording's views 480x300"},
              {R"({"left": "left.png", "right": "left.png", "disparity": "left.png"})",
-              "cameras[0].recording[0].disparity: 'left.png' is not a 16-bit grey PNG image"}}) {
+              "cameras[0].recording[0].disparity: 'left.png' is not a 16-bit grey PNG image"},
+             {R"({"left": "/dev/zero", "right": "right.png"})",
+              "cameras[0].recording[0].left: '/dev/zero' is not a regular file"}}) {
         const std::string path =
             WriteScenario(R"({"cameras": [{"recording": [)" + frame + "]}]}", "bad");
         SetEmulation(path);

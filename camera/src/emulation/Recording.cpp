@@ -13,7 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Orvel::detail {
 
@@ -29,10 +32,29 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// Images are camera frames, not streams: a regular file of bounded size, judged on the opened
+// file before a byte is read (a FIFO would block the start, a device read without end).
+constexpr off_t kMaxFileBytes = off_t{256} << 20;
+
 File Open(const std::string& path) {
-    File file(std::fopen(path.c_str(), "rb"));
+    const auto fail = [](const std::string& fault) { throw std::runtime_error(fault); };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        fail(std::string("cannot be read (") + std::strerror(errno) + ")");
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        fail("is not a regular file");
+    }
+    if (status.st_size > kMaxFileBytes) {
+        ::close(fd);
+        fail("is larger than 256 MiB");
+    }
+    File file(::fdopen(fd, "rb"));
     if (!file) {
-        throw std::runtime_error(std::string("cannot be read (") + std::strerror(errno) + ")");
+        ::close(fd);
+        fail(std::string("cannot be read (") + std::strerror(errno) + ")");
     }
     return file;
 }
