@@ -11,6 +11,7 @@
 
 #include "Orvel/Orvel.h"
 #include "Pictures.h"
+#include "Tarnwell.h"
 
 namespace po = boost::program_options;
 using namespace TarnwellSnapshot;
@@ -165,19 +166,16 @@ int main(int argc, char* argv[]) {
             "start of the pictures' file names, a directory included");
     // clang-format on
     try {
+        // Parsed as tarnwell parses, so that an argument holding the option library's
+        // placeholders still gets its message.
         po::variables_map options;
-        po::store(po::command_line_parser(argc, argv)
-                      .options(description)
-                      .positional(po::positional_options_description())
-                      .run(),
-                  options);
-        po::notify(options);
+        Tarnwell::ParseOptions(argc, argv, description, options);
         if (options.count("help") != 0) {
             std::cout << description << std::endl;
             return 0;
         }
-    } catch (const std::exception& error) {
-        std::cerr << error.what() << std::endl;
+    } catch (std::exception& error) {
+        std::cerr << Tarnwell::ParseErrorText(error) << std::endl;
         std::cerr << description << std::endl;
         return 1;
     }
