@@ -24,7 +24,8 @@ double ProcessorSeconds() {
 }
 
 // Argument 0: the depth quality (Low .. Full); 1: the binning; 2: the components, 0 the
-// disparity alone (as the README's rate table runs), 1 intensity alone, 2 every component.
+// disparity alone (as the README's rate table runs), 1 intensity alone, 2 every component the
+// synchronized mode sends, 3 the raw pair alone.
 void BM_HostProcessing(benchmark::State& state) {
     Settings settings;
     settings.quality = static_cast<std::size_t>(state.range(0));
@@ -37,11 +38,15 @@ void BM_HostProcessing(benchmark::State& state) {
         case 1:
             settings.enabled[kIntensity] = true;
             break;
-        default:
+        case 2:
             for (std::size_t c :
                  {kIntensityCombined, kIntensity, kDisparity, kConfidence, kError}) {
                 settings.enabled[c] = true;
             }
+            break;
+        default:
+            settings.mode = kSingleComponent;
+            settings.enabled[kRawCombined] = true;
             break;
     }
     CameraConfig config;
@@ -73,7 +78,7 @@ void BM_HostProcessing(benchmark::State& state) {
 
 BENCHMARK(BM_HostProcessing)
     ->ArgsProduct({{kLow, kMedium, kHigh, kFull}, {1, 2, 4}, {0}})
-    ->ArgsProduct({{kHigh}, {1}, {1, 2}})
+    ->ArgsProduct({{kHigh}, {1, 2}, {1, 2, 3}})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(1.0);

@@ -21,8 +21,8 @@ std::int64_t Disparities(std::size_t quality) {
 // The host's cost of each step of real processing on this machine class (camera/README.md,
 // Timing model, says how they were measured).
 constexpr double kReceiveSecondsPerByte = 0.1e-9;
-constexpr double kRectifySecondsPerPixel = 0.2e-9;
-constexpr double kReduceSecondsPerPixel = 0.5e-9;
+constexpr double kCopySecondsPerByte = 0.1e-9;
+constexpr double kReduceSecondsPerPixel = 0.25e-9;
 constexpr double kDepthSecondsPerPixel = 5e-9;
 constexpr double kFourPathSecondsPerCandidate = 0.25e-9;
 constexpr double kEightPathSecondsPerCandidate = 0.5e-9;
@@ -70,22 +70,19 @@ std::int64_t LinkBytes(const Settings& settings) {
 }
 
 double ModelledProcessingSeconds(const CameraConfig& config, const Settings& settings) {
-    bool depth = false;
-    bool rectified = false;
-    for (std::size_t c = 0; c < kComponentCount; ++c) {
-        if (IsActive(config, settings, c)) {
-            depth = depth || c == kDisparity || c == kConfidence || c == kError;
-            rectified = rectified || c != kRawCombined;
-        }
-    }
     const Geometry eye = ComponentGeometry(settings, kIntensity);
     const auto eyePixels = static_cast<double>(eye.width * eye.height);
     // Receiving the pair into the host's memory, whatever the components.
     double seconds = kReceiveSecondsPerByte * static_cast<double>(LinkBytes(settings));
-    if (rectified) {
-        seconds += kRectifySecondsPerPixel * eyePixels;
+    // The intensity components are copies of the received views.
+    for (const std::size_t copy : {std::size_t{kIntensity}, std::size_t{kIntensityCombined}}) {
+        if (IsActive(config, settings, copy)) {
+            seconds += kCopySecondsPerByte *
+                       static_cast<double>(ComponentGeometry(settings, copy).Bytes());
+        }
     }
-    if (depth) {
+    if (IsActive(config, settings, kDisparity) || IsActive(config, settings, kConfidence) ||
+        IsActive(config, settings, kError)) {
         const Geometry disparity = ComponentGeometry(settings, kDisparity);
         const auto pixels = static_cast<double>(disparity.width * disparity.height);
         const auto candidates =
@@ -93,8 +90,9 @@ double ModelledProcessingSeconds(const CameraConfig& config, const Settings& set
         const double perCandidate = settings.quality == kFull ? kEightPathSecondsPerCandidate
                                                               : kFourPathSecondsPerCandidate;
         seconds += perCandidate * pixels * candidates + kDepthSecondsPerPixel * pixels;
+        // Both views reduced to the depth size.
         if (QualityDivisor(settings.quality) > 1) {
-            seconds += kReduceSecondsPerPixel * eyePixels;
+            seconds += kReduceSecondsPerPixel * 2 * eyePixels;
         }
     }
     return seconds * config.processingScale;
