@@ -25,7 +25,7 @@ namespace stereo = Tarnwell::stereo;
 namespace {
 
 // Recordings are camera images: anything larger is not one.
-constexpr png_uint_32 kMaxSide = 8192;
+constexpr png_uint_32 kMaxSide = 4096;
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -62,7 +62,7 @@ File Open(const std::string& path) {
 void CheckSize(png_uint_32 width, png_uint_32 height) {
     if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) {
         throw std::runtime_error("is " + std::to_string(width) + "x" + std::to_string(height) +
-                                 ", not an image of 1 to 8192 pixels a side");
+                                 ", not an image of 1 to 4096 pixels a side");
     }
 }
 

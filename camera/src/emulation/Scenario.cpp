@@ -22,8 +22,10 @@ namespace Orvel::detail {
 using nlohmann::json;
 namespace stereo = Tarnwell::stereo;
 
-// A recording is played in a loop; more frames than a prepared sequence holds are refused.
+// A recording is played in a loop; more frames than a prepared sequence holds are refused, and
+// so is one that would take more memory than any camera's sequence.
 constexpr std::size_t kMaxRecordedFrames = 16;
+constexpr std::size_t kMaxRecordingBytes = std::size_t{1} << 30;
 
 const std::vector<std::string>& FeatureNames() {
     static const std::vector<std::string> names = [] {
@@ -387,6 +389,7 @@ public:
                  " frames");
         }
         auto recording = std::make_shared<Recording>();
+        std::size_t decoded = 0;
         for (std::size_t i = 0; i < frames.size(); ++i) {
             const std::string at = path + "[" + std::to_string(i) + "]";
             const json& frame = frames[i];
@@ -425,6 +428,11 @@ public:
             same(recorded.right.Width(), recorded.right.Height(), "right");
             if (frame.contains("disparity")) {
                 same(recorded.disparity.Width(), recorded.disparity.Height(), "disparity");
+            }
+            decoded += recorded.left.Width() * std::size_t(recorded.left.Height()) *
+                       (2 + (frame.contains("disparity") ? sizeof(float) : 0));
+            if (decoded > kMaxRecordingBytes) {
+                Fail(path + " takes more than 1 GiB decoded");
             }
             recording->push_back(std::move(recorded));
         }
