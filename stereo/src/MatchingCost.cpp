@@ -20,6 +20,9 @@ namespace HWY_NAMESPACE {
 void Costs(const StripeJob& job, int y) {
     CostsReference(job, y);
 }
+void Smooth(const StripeJob& job, int y) {
+    SmoothReference(job, y);
+}
 
 #else
 
@@ -185,7 +188,7 @@ void Costs(const StripeJob& job, int y) {
         for (int j = 0; j < 3; ++j) {
             low[j] = hn::Load(d, planes[j] + aligned).raw;
         }
-        std::uint8_t* out = job.scratch->costs + std::size_t(x) * dp;
+        std::uint8_t* out = RawCosts(job, y) + std::size_t(x) * dp;
         const int limit = std::min(x + 1, p.disparities);
         for (int k = 0; k < dp; k += n) {
             V8 right[3];
@@ -218,7 +221,7 @@ void Costs(const StripeJob& job, int y) {
     const V8 infinite = hn::Set(d, kInfiniteCost);
     for (int x = 0; x < p.width; ++x) {
         const CostBlocks blocks(d, job, x);
-        std::uint8_t* out = job.scratch->costs + std::size_t(x) * dp;
+        std::uint8_t* out = RawCosts(job, y) + std::size_t(x) * dp;
         // Candidates from here on have no partner in the right view, or are padding.
         const int limit = std::min(x + 1, p.disparities);
         for (int k = 0; k < dp; k += n) {
@@ -233,6 +236,50 @@ void Costs(const StripeJob& job, int y) {
 }
 #endif  // HWY_TARGET == HWY_AVX3_DL
 
+// SmoothReference, a pixel's candidates a vector at a time; the columns' vertical averages slide
+// along in registers, each computed once.
+void Smooth(const StripeJob& job, int y) {
+    const KernelParams& p = *job.params;
+    const D8 d;
+    const int n = static_cast<int>(hn::Lanes(d));
+    const int w = p.width;
+    const int dp = p.paddedDisparities;
+    const std::uint8_t* above = RawCosts(job, std::max(y - 1, 0));
+    const std::uint8_t* centre = RawCosts(job, y);
+    const std::uint8_t* below = RawCosts(job, std::min(y + 1, p.height - 1));
+    std::uint8_t* out = job.scratch->costs;
+    const V8 infinite = hn::Set(d, kInfiniteCost);
+    const V8 lanes = hn::Iota(d, 0);
+    auto vertical = [&](int x, int k) {
+        const std::size_t i = std::size_t(x) * dp + k;
+        return hn::AverageRound(hn::AverageRound(hn::Load(d, above + i), hn::Load(d, below + i)),
+                                hn::Load(d, centre + i));
+    };
+    for (int k = 0; k < dp; k += n) {
+        // Column by column along the row, the previous and current columns' averages kept.
+        V8 current = vertical(0, k);
+        V8 previous = current;
+        for (int x = 0; x < w; ++x) {
+            const V8 next = x + 1 < w ? vertical(x + 1, k) : current;
+            // Column x-1 has no partner for candidate x: the centre stands in.
+            const V8 before =
+                x >= k && x < k + n
+                    ? hn::IfThenElse(hn::Eq(lanes, hn::Set(d, static_cast<std::uint8_t>(x - k))),
+                                     current, previous)
+                    : previous;
+            V8 cost = hn::AverageRound(hn::AverageRound(before, next), current);
+            const int limit = std::min(x + 1, p.disparities);
+            if (k + n > limit) {
+                cost = hn::IfThenElse(hn::FirstN(d, std::size_t(std::max(limit - k, 0))), cost,
+                                      infinite);
+            }
+            hn::Store(cost, d, out + std::size_t(x) * dp + k);
+            previous = current;
+            current = next;
+        }
+    }
+}
+
 #endif  // HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 
 }  // namespace HWY_NAMESPACE
@@ -243,9 +290,13 @@ HWY_AFTER_NAMESPACE();
 namespace Tarnwell::stereo::detail {
 
 HWY_EXPORT(Costs);
+HWY_EXPORT(Smooth);
 
 void CostsSimd(const StripeJob& job, int y) {
     HWY_DYNAMIC_DISPATCH(Costs)(job, y);
+}
+void SmoothSimd(const StripeJob& job, int y) {
+    HWY_DYNAMIC_DISPATCH(Smooth)(job, y);
 }
 
 namespace {
@@ -281,7 +332,7 @@ void CostsReference(const StripeJob& job, int y) {
         return std::uint32_t(planes[0][x]) | std::uint32_t(planes[1][x]) << 8;
     };
     for (int x = 0; x < p.width; ++x) {
-        std::uint8_t* out = job.scratch->costs + std::size_t(x) * p.paddedDisparities;
+        std::uint8_t* out = RawCosts(job, y) + std::size_t(x) * p.paddedDisparities;
         for (int d = 0; d < p.paddedDisparities; ++d) {
             if (d >= p.disparities || d > x) {
                 out[d] = kInfiniteCost;
@@ -292,6 +343,30 @@ void CostsReference(const StripeJob& job, int y) {
                                             int(c.source[1][kCensusRadius][x - d]));
             out[d] =
                 static_cast<std::uint8_t>(bits + std::min(difference, kIntensityDifferenceCap));
+        }
+    }
+}
+
+void SmoothReference(const StripeJob& job, int y) {
+    const KernelParams& p = *job.params;
+    const int w = p.width;
+    const int dp = p.paddedDisparities;
+    const std::uint8_t* above = RawCosts(job, std::max(y - 1, 0));
+    const std::uint8_t* centre = RawCosts(job, y);
+    const std::uint8_t* below = RawCosts(job, std::min(y + 1, p.height - 1));
+    auto vertical = [&](int x, int d) {
+        const std::size_t i = std::size_t(x) * dp + d;
+        return Average(Average(above[i], below[i]), centre[i]);
+    };
+    for (int x = 0; x < w; ++x) {
+        std::uint8_t* out = job.scratch->costs + std::size_t(x) * dp;
+        for (int d = 0; d < dp; ++d) {
+            // Column x-1 has no partner for candidate x.
+            const int before = vertical(d < x ? x - 1 : x, d);
+            const int sides = Average(before, vertical(std::min(x + 1, w - 1), d));
+            out[d] = d >= p.disparities || d > x
+                         ? kInfiniteCost
+                         : static_cast<std::uint8_t>(Average(sides, vertical(x, d)));
         }
     }
 }

@@ -46,11 +46,30 @@ inline void CopySourceRows(const StripeJob& job, int y) {
     }
 }
 
-// The costs of row y into scratch.costs: pixel x's candidates d = 0 .. paddedDisparities-1 from
+// Where the raw costs of row y are kept while its neighbours need them.
+inline std::uint8_t* RawCosts(const StripeJob& job, int y) {
+    return job.scratch->rawCosts[y % 3];
+}
+
+// The costs of row y into RawCosts: pixel x's candidates d = 0 .. paddedDisparities-1 from
 // x * paddedDisparities on. The number of differing signature bits plus the absolute grey-level
 // difference up to a cap; candidates without a partner in the right view (d > x), and padding
 // (d >= disparities), cost kInfiniteCost.
 void CostsReference(const StripeJob& job, int y);
 void CostsSimd(const StripeJob& job, int y);
+
+// Rounded mean of two costs, as the vectors' byte average computes it.
+inline int Average(int a, int b) {
+    return (a + b + 1) >> 1;
+}
+
+// The costs of row y smoothed into scratch.costs: at every candidate, the 1-2-1 average of the
+// raw costs of the rows around (within the image), then of the columns around (within the image
+// and the columns that have a partner for the candidate, the centre standing in for others), each
+// as Average(Average(one side, other side), centre); a matching window of 3x3 pixels more on top of
+// the census, which steadies the cost where a single pixel's differences are mostly noise. Infinite
+// where the raw cost is.
+void SmoothReference(const StripeJob& job, int y);
+void SmoothSimd(const StripeJob& job, int y);
 
 }  // namespace Tarnwell::stereo::detail
