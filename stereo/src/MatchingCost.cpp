@@ -70,22 +70,35 @@ HWY_INLINE V8 ReverseBytes(D8 d, V8 v) {
 #endif
 }
 
-// Census signature bytes of the Lanes() pixels from x on.
-HWY_INLINE void CensusBlock(D8 d, std::uint8_t* const* rows, int x, V8 (&planes)[kCensusBytes]) {
+// Census signature bytes of the Lanes() pixels from x on, and their HighPass.
+HWY_INLINE V8 CensusBlock(D8 d, std::uint8_t* const* rows, int x, V8 (&planes)[kCensusBytes]) {
     const V8 centre = hn::LoadU(d, rows[kCensusRadius] + x);
     const V8 zero = hn::Zero(d);
 #pragma GCC unroll 4
     for (V8& plane : planes) {
         plane = zero;
     }
+    V8 level[kCensusBits];
+#pragma GCC unroll 16
     for (int b = 0; b < kCensusBits; ++b) {
         const CensusOffset o = kCensusOffsets[b];
         const V8 neighbour = hn::LoadU(d, rows[kCensusRadius + o.dy] + x + o.dx);
+        level[b] = neighbour;
         // Darker than the centre: the saturated difference centre - neighbour is not zero.
         const auto notDarker = hn::Eq(hn::SaturatedSub(centre, neighbour), zero);
         const V8 bit = hn::Set(d, static_cast<std::uint8_t>(1u << (b & 7)));
         planes[b >> 3] = hn::Or(planes[b >> 3], hn::IfThenZeroElse(notDarker, bit));
     }
+#pragma GCC unroll 4
+    for (int n = kCensusBits / 2; n >= 1; n /= 2) {
+#pragma GCC unroll 8
+        for (int i = 0; i < n; ++i) {
+            level[i] = hn::AverageRound(level[2 * i], level[2 * i + 1]);
+        }
+    }
+    const V8 mid = hn::Set(d, 128);
+    return hn::SaturatedSub(hn::SaturatedAdd(mid, hn::SaturatedSub(centre, level[0])),
+                            hn::SaturatedSub(level[0], centre));
 }
 
 void CensusRow(const StripeJob& job, int y) {
@@ -97,15 +110,14 @@ void CensusRow(const StripeJob& job, int y) {
     const V8 lowNibble = hn::Set(d, 0x0F);
     V8 planes[kCensusBytes];
     for (int x = 0; x < w; x += n) {
-        CensusBlock(d, c.source[0], x, planes);
+        hn::StoreU(CensusBlock(d, c.source[0], x, planes), d, c.leftPixels + x);
 #pragma GCC unroll 4
         for (int j = 0; j < kCensusBytes; ++j) {
             hn::StoreU(planes[j], d, c.left[j] + x);
         }
-        CensusBlock(d, c.source[1], x, planes);
+        const V8 rightPixels = CensusBlock(d, c.source[1], x, planes);
         const int reversed = w - x - n;  // where lane n-1 lands
-        hn::StoreU(ReverseBytes(d, hn::LoadU(d, c.source[1][kCensusRadius] + x)), d,
-                   c.rightPixels + reversed);
+        hn::StoreU(ReverseBytes(d, rightPixels), d, c.rightPixels + reversed);
 #pragma GCC unroll 4
         for (int j = 0; j < kCensusBytes; ++j) {
             const V8 r = ReverseBytes(d, planes[j]);
@@ -138,7 +150,7 @@ public:
             nibbles_[j] = c.rightNibbles[j] + reversed;
         }
         rightPixels_ = c.rightPixels + reversed;
-        leftPixel_ = hn::Set(d, c.source[0][kCensusRadius][x]);
+        leftPixel_ = hn::Set(d, c.leftPixels[x]);
     }
 
     HWY_INLINE V8 Block(D8 d, int k) const {
@@ -182,7 +194,7 @@ void Costs(const StripeJob& job, int y) {
         const __m512i index = _mm512_add_epi8(ramp, _mm512_set1_epi8(char(reversed - aligned)));
         const V8 signature0 = hn::Set(d, c.left[0][x]);
         const V8 signature1 = hn::Set(d, c.left[1][x]);
-        const V8 pixel = hn::Set(d, c.source[0][kCensusRadius][x]);
+        const V8 pixel = hn::Set(d, c.leftPixels[x]);
         __m512i low[3];
 #pragma GCC unroll 3
         for (int j = 0; j < 3; ++j) {
@@ -301,15 +313,19 @@ void SmoothSimd(const StripeJob& job, int y) {
 
 namespace {
 
-std::uint32_t Signature(std::uint8_t* const* rows, int x) {
+// The census signature of pixel x, and its HighPass into `pixel`.
+std::uint32_t Signature(std::uint8_t* const* rows, int x, std::uint8_t& pixel) {
     const int centre = rows[kCensusRadius][x];
     std::uint32_t bits = 0;
+    int neighbours[kCensusBits];
     for (int b = 0; b < kCensusBits; ++b) {
         const CensusOffset o = kCensusOffsets[b];
-        if (rows[kCensusRadius + o.dy][x + o.dx] < centre) {
+        neighbours[b] = rows[kCensusRadius + o.dy][x + o.dx];
+        if (neighbours[b] < centre) {
             bits |= 1u << b;
         }
     }
+    pixel = HighPass(centre, neighbours);
     return bits;
 }
 
@@ -319,10 +335,11 @@ void CostsReference(const StripeJob& job, int y) {
     CopySourceRows(job, y);
     const KernelParams& p = *job.params;
     CensusRows& c = job.scratch->census;
-    // Signatures in pixel order: byte j of the left one in left[j], of the right in rightBytes[j].
+    // Signatures in pixel order: byte j of the left one in left[j], of the right in rightBytes[j];
+    // so are the pixels' HighPass.
     for (int x = 0; x < p.width; ++x) {
-        const std::uint32_t left = Signature(c.source[0], x);
-        const std::uint32_t right = Signature(c.source[1], x);
+        const std::uint32_t left = Signature(c.source[0], x, c.leftPixels[x]);
+        const std::uint32_t right = Signature(c.source[1], x, c.rightPixels[x]);
         for (int j = 0; j < kCensusBytes; ++j) {
             c.left[j][x] = static_cast<std::uint8_t>(left >> (8 * j));
             c.rightBytes[j][x] = static_cast<std::uint8_t>(right >> (8 * j));
@@ -339,8 +356,7 @@ void CostsReference(const StripeJob& job, int y) {
                 continue;
             }
             const int bits = std::popcount(signature(c.left, x) ^ signature(c.rightBytes, x - d));
-            const int difference = std::abs(int(c.source[0][kCensusRadius][x]) -
-                                            int(c.source[1][kCensusRadius][x - d]));
+            const int difference = std::abs(int(c.leftPixels[x]) - int(c.rightPixels[x - d]));
             out[d] =
                 static_cast<std::uint8_t>(bits + std::min(difference, kIntensityDifferenceCap));
         }

@@ -284,6 +284,7 @@ void Workspace::Carve(const KernelParams& p) {
         for (std::uint8_t*& plane : c.rightNibbles) {
             plane = Offset(Take(reversedRow, 0), kRowPad);
         }
+        c.leftPixels = Take(w + kRowPad, 0);
         c.rightPixels = Offset(Take(reversedRow, 0), kRowPad);
         for (std::uint8_t*& row : s.rawCosts) {
             row = Take(w * dp, 0);

@@ -18,7 +18,7 @@ inline constexpr int kSlotGuard = 64;
 inline constexpr std::uint8_t kInfiniteCost = 255;
 // Rows that a pass runs through beyond the rows it serves, so that paths entering them have
 // settled as if the image had not been cut there.
-inline constexpr int kWarmUpRows = 16;
+inline constexpr int kWarmUpRows = 24;
 
 // Settings of one engine, fixed when it is created.
 struct KernelParams {
@@ -69,6 +69,9 @@ struct CensusRows {
     // counts, nibbles for lookup tables.
     std::uint8_t* rightBytes[2];
     std::uint8_t* rightNibbles[4];
+    // Each pixel's grey level against its census neighbours' mean (HighPass), of the left view
+    // in pixel order, of the right one reversed.
+    std::uint8_t* leftPixels;
     std::uint8_t* rightPixels;
 };
 
