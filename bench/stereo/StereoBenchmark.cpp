@@ -192,7 +192,7 @@ void RunSyntheticCase(const Case& c, const Options& options) {
     std::printf("\nSynthetic %s scene, %dx%d, %d disparities, %d pairs, %d rounds (load %s)\n",
                 options.easy ? "easy" : "hard", c.width, c.height, c.disparities, options.frames,
                 options.rounds, LoadAverage().c_str());
-    SceneOptions sceneOptions;
+    SceneOptions sceneOptions = options.easy ? SceneOptions::Easy() : SceneOptions();
     sceneOptions.width = c.width;
     sceneOptions.height = c.height;
     sceneOptions.disparities = c.disparities;
