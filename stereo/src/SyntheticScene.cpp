@@ -47,6 +47,7 @@ enum class Texture {
     Weak,        // a tenth of the contrast: little for a matcher to hold on to
     None,        // all but flat: the sensor noise is all there is
     Repetitive,  // a grid of stripes, which matches itself a period away
+    Fading,      // rich at the bottom, weak at the top, like a floor reaching a bare wall
 };
 
 // Multi-octave value noise in [0, 1]: detail from 2 to 48 pixels, so that matching has texture
@@ -122,6 +123,8 @@ void FillTexture(Image<std::uint8_t>& texture, Random& random, Texture kind = Te
         case Texture::None:
             contrast *= random.Uniform(0, 0.015);
             break;
+        case Texture::Fading:
+            break;
         case Texture::Repetitive:
             contrast *= 0.15;
             period = random.Uniform(5, 12);
@@ -132,8 +135,10 @@ void FillTexture(Image<std::uint8_t>& texture, Random& random, Texture kind = Te
     for (int y = 0; y < h; ++y) {
         const double across =
             stripes ? 0.3 * std::sin(2 * std::numbers::pi * y / (2.5 * period)) : 0.0;
+        const double fade =
+            kind == Texture::Fading ? std::min(1.0, 0.06 + 1.2 * double(y) / h) : 1.0;
         for (int x = 0; x < w; ++x) {
-            double v = mean + contrast * (sum[std::size_t(y) * w + x] - 0.5);
+            double v = mean + contrast * fade * (sum[std::size_t(y) * w + x] - 0.5);
             if (stripes) {
                 v += stripes * (std::sin(2 * std::numbers::pi * x / period + phase) + across);
             }
@@ -223,7 +228,8 @@ SyntheticScene::SyntheticScene(const SceneOptions& options) : options_(options) 
     for (std::size_t k = 0; k < surfaces_.size(); ++k) {
         Surface& s = surfaces_[k];
         s.texture = Image<std::uint8_t>(s.width + 2, s.height);
-        FillTexture(s.texture, random, k == 0 ? Texture::Rich : kinds[k - 1]);
+        const Texture background = options.hardSurfaces ? Texture::Fading : Texture::Rich;
+        FillTexture(s.texture, random, k == 0 ? background : kinds[k - 1]);
     }
     // The right camera's gain and offset against the left one's, each off by at least half the
     // difference asked for.
