@@ -78,19 +78,22 @@ HWY_INLINE V8 CensusBlock(D8 d, std::uint8_t* const* rows, int x, V8 (&planes)[k
     for (V8& plane : planes) {
         plane = zero;
     }
-    V8 level[kCensusBits];
 #pragma GCC unroll 16
     for (int b = 0; b < kCensusBits; ++b) {
         const CensusOffset o = kCensusOffsets[b];
         const V8 neighbour = hn::LoadU(d, rows[kCensusRadius + o.dy] + x + o.dx);
-        level[b] = neighbour;
         // Darker than the centre: the saturated difference centre - neighbour is not zero.
         const auto notDarker = hn::Eq(hn::SaturatedSub(centre, neighbour), zero);
         const V8 bit = hn::Set(d, static_cast<std::uint8_t>(1u << (b & 7)));
         planes[b >> 3] = hn::Or(planes[b >> 3], hn::IfThenZeroElse(notDarker, bit));
     }
+    V8 level[kRingSize];
+#pragma GCC unroll 8
+    for (int i = 0; i < kRingSize; ++i) {
+        level[i] = hn::LoadU(d, rows[kCensusRadius + kRing[i].dy] + x + kRing[i].dx);
+    }
 #pragma GCC unroll 4
-    for (int n = kCensusBits / 2; n >= 1; n /= 2) {
+    for (int n = kRingSize / 2; n >= 1; n /= 2) {
 #pragma GCC unroll 8
         for (int i = 0; i < n; ++i) {
             level[i] = hn::AverageRound(level[2 * i], level[2 * i + 1]);
@@ -317,15 +320,17 @@ namespace {
 std::uint32_t Signature(std::uint8_t* const* rows, int x, std::uint8_t& pixel) {
     const int centre = rows[kCensusRadius][x];
     std::uint32_t bits = 0;
-    int neighbours[kCensusBits];
     for (int b = 0; b < kCensusBits; ++b) {
         const CensusOffset o = kCensusOffsets[b];
-        neighbours[b] = rows[kCensusRadius + o.dy][x + o.dx];
-        if (neighbours[b] < centre) {
+        if (rows[kCensusRadius + o.dy][x + o.dx] < centre) {
             bits |= 1u << b;
         }
     }
-    pixel = HighPass(centre, neighbours);
+    int ring[kRingSize];
+    for (int i = 0; i < kRingSize; ++i) {
+        ring[i] = rows[kCensusRadius + kRing[i].dy][x + kRing[i].dx];
+    }
+    pixel = HighPass(centre, ring);
     return bits;
 }
 

@@ -34,13 +34,18 @@ inline int Average(int a, int b) {
     return (a + b + 1) >> 1;
 }
 
-// A pixel's grey level less the mean of its census neighbours (pairwise averages in the order of
-// kCensusOffsets), plus 128 within 0..255: what the intensity term compares, so that a difference
-// of brightness between the views, or a slow one across them, costs nothing.
-inline std::uint8_t HighPass(int centre, const int (&neighbours)[kCensusBits]) {
-    int level[kCensusBits];
-    std::copy(std::begin(neighbours), std::end(neighbours), level);
-    for (int n = kCensusBits / 2; n >= 1; n /= 2) {
+// The eight pixels around a pixel, whose mean HighPass takes.
+inline constexpr int kRingSize = 8;
+inline constexpr CensusOffset kRing[kRingSize] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0},
+                                                  {1, 0},   {-1, 1}, {0, 1},  {1, 1}};
+
+// A pixel's grey level less the mean of the eight around it (pairwise averages in the order of
+// kRing), plus 128 within 0..255: what the intensity term compares, so that a difference of
+// brightness between the views, or a slow one across them, costs nothing.
+inline std::uint8_t HighPass(int centre, const int (&ring)[kRingSize]) {
+    int level[kRingSize];
+    std::copy(std::begin(ring), std::end(ring), level);
+    for (int n = kRingSize / 2; n >= 1; n /= 2) {
         for (int i = 0; i < n; ++i) {
             level[i] = Average(level[2 * i], level[2 * i + 1]);
         }

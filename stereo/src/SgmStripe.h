@@ -69,7 +69,7 @@ struct CensusRows {
     // counts, nibbles for lookup tables.
     std::uint8_t* rightBytes[2];
     std::uint8_t* rightNibbles[4];
-    // Each pixel's grey level against its census neighbours' mean (HighPass), of the left view
+    // Each pixel's grey level against its eight neighbours' mean (HighPass), of the left view
     // in pixel order, of the right one reversed.
     std::uint8_t* leftPixels;
     std::uint8_t* rightPixels;
