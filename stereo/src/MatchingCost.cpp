@@ -251,14 +251,18 @@ void Costs(const StripeJob& job, int y) {
 }
 #endif  // HWY_TARGET == HWY_AVX3_DL
 
-// SmoothReference, a pixel's candidates a vector at a time; the columns' vertical averages slide
-// along in registers, each computed once.
-void Smooth(const StripeJob& job, int y) {
+// SmoothReference, column by column along the row with kBlocks vectors of candidates per column
+// (0: as many as the range needs, through a loop); the columns' vertical averages slide along in
+// registers, each computed once, and the row is written in order.
+template <int kBlocks>
+void SmoothBlocks(const StripeJob& job, int y) {
+    constexpr int kMaxBlocks = kBlocks > 0 ? kBlocks : kMaxDisparities / int(hn::MaxLanes(D8()));
     const KernelParams& p = *job.params;
     const D8 d;
     const int n = static_cast<int>(hn::Lanes(d));
     const int w = p.width;
     const int dp = p.paddedDisparities;
+    const int blocks = kBlocks > 0 ? kBlocks : dp / n;
     const std::uint8_t* above = RawCosts(job, std::max(y - 1, 0));
     const std::uint8_t* centre = RawCosts(job, y);
     const std::uint8_t* below = RawCosts(job, std::min(y + 1, p.height - 1));
@@ -266,32 +270,57 @@ void Smooth(const StripeJob& job, int y) {
     const V8 infinite = hn::Set(d, kInfiniteCost);
     const V8 lanes = hn::Iota(d, 0);
     auto vertical = [&](int x, int k) {
-        const std::size_t i = std::size_t(x) * dp + k;
+        const std::size_t i = std::size_t(x) * dp + std::size_t(k) * n;
         return hn::AverageRound(hn::AverageRound(hn::Load(d, above + i), hn::Load(d, below + i)),
                                 hn::Load(d, centre + i));
     };
-    for (int k = 0; k < dp; k += n) {
-        // Column by column along the row, the previous and current columns' averages kept.
-        V8 current = vertical(0, k);
-        V8 previous = current;
-        for (int x = 0; x < w; ++x) {
-            const V8 next = x + 1 < w ? vertical(x + 1, k) : current;
-            // Column x-1 has no partner for candidate x: the centre stands in.
-            const V8 before =
-                x >= k && x < k + n
-                    ? hn::IfThenElse(hn::Eq(lanes, hn::Set(d, static_cast<std::uint8_t>(x - k))),
-                                     current, previous)
-                    : previous;
-            V8 cost = hn::AverageRound(hn::AverageRound(before, next), current);
-            const int limit = std::min(x + 1, p.disparities);
-            if (k + n > limit) {
-                cost = hn::IfThenElse(hn::FirstN(d, std::size_t(std::max(limit - k, 0))), cost,
+    V8 previous[kMaxBlocks];
+    V8 current[kMaxBlocks];
+#pragma GCC unroll 4
+    for (int k = 0; k < blocks; ++k) {
+        current[k] = vertical(0, k);
+        previous[k] = current[k];
+    }
+    for (int x = 0; x < w; ++x) {
+        const int limit = std::min(x + 1, p.disparities);
+        const bool last = x + 1 == w;
+#pragma GCC unroll 4
+        for (int k = 0; k < blocks; ++k) {
+            const V8 next = last ? current[k] : vertical(x + 1, k);
+            V8 before = previous[k];
+            V8 cost;
+            if (k * n + n > x) {
+                // Column x-1 has no partner for candidate x: the centre stands in.
+                before =
+                    hn::IfThenElse(hn::Eq(lanes, hn::Set(d, static_cast<std::uint8_t>(x - k * n))),
+                                   current[k], before);
+            }
+            cost = hn::AverageRound(hn::AverageRound(before, next), current[k]);
+            if (k * n + n > limit) {
+                cost = hn::IfThenElse(hn::FirstN(d, std::size_t(std::max(limit - k * n, 0))), cost,
                                       infinite);
             }
-            hn::Store(cost, d, out + std::size_t(x) * dp + k);
-            previous = current;
-            current = next;
+            hn::Store(cost, d, out + std::size_t(x) * dp + std::size_t(k) * n);
+            previous[k] = current[k];
+            current[k] = next;
         }
+    }
+}
+
+void Smooth(const StripeJob& job, int y) {
+    if constexpr (hn::MaxLanes(D8()) == 64) {
+        switch (job.params->paddedDisparities / 64) {
+            case 1:
+                return SmoothBlocks<1>(job, y);
+            case 2:
+                return SmoothBlocks<2>(job, y);
+            case 3:
+                return SmoothBlocks<3>(job, y);
+            default:
+                return SmoothBlocks<4>(job, y);
+        }
+    } else {
+        SmoothBlocks<0>(job, y);
     }
 }
 
