@@ -31,6 +31,9 @@ void ValidateConfig(const StereoConfig& c) {
         fail("penalties p1 " + std::to_string(c.p1) + ", p2 " + std::to_string(c.p2) +
              " need 0 <= p1 < p2 <= " + std::to_string(255 - kMaxMatchingCost));
     }
+    if (c.penaltyEdge < 0 || c.penaltyEdge > 255) {
+        fail("penalty edge " + std::to_string(c.penaltyEdge) + " outside 0..255");
+    }
     if (c.leftRightMaxDiff < 0) {
         fail("left-right difference " + std::to_string(c.leftRightMaxDiff) + " is negative");
     }

@@ -20,6 +20,9 @@ namespace HWY_NAMESPACE {
 void Costs(const StripeJob& job, int y) {
     CostsReference(job, y);
 }
+void Smooth(const StripeJob& job, int y) {
+    SmoothReference(job, y);
+}
 
 #else
 
@@ -67,14 +70,15 @@ HWY_INLINE V8 ReverseBytes(D8 d, V8 v) {
 #endif
 }
 
-// Census signature bytes of the Lanes() pixels from x on.
-HWY_INLINE void CensusBlock(D8 d, std::uint8_t* const* rows, int x, V8 (&planes)[kCensusBytes]) {
+// Census signature bytes of the Lanes() pixels from x on, and their HighPass.
+HWY_INLINE V8 CensusBlock(D8 d, std::uint8_t* const* rows, int x, V8 (&planes)[kCensusBytes]) {
     const V8 centre = hn::LoadU(d, rows[kCensusRadius] + x);
     const V8 zero = hn::Zero(d);
 #pragma GCC unroll 4
     for (V8& plane : planes) {
         plane = zero;
     }
+#pragma GCC unroll 16
     for (int b = 0; b < kCensusBits; ++b) {
         const CensusOffset o = kCensusOffsets[b];
         const V8 neighbour = hn::LoadU(d, rows[kCensusRadius + o.dy] + x + o.dx);
@@ -83,6 +87,21 @@ HWY_INLINE void CensusBlock(D8 d, std::uint8_t* const* rows, int x, V8 (&planes)
         const V8 bit = hn::Set(d, static_cast<std::uint8_t>(1u << (b & 7)));
         planes[b >> 3] = hn::Or(planes[b >> 3], hn::IfThenZeroElse(notDarker, bit));
     }
+    V8 level[kRingSize];
+#pragma GCC unroll 8
+    for (int i = 0; i < kRingSize; ++i) {
+        level[i] = hn::LoadU(d, rows[kCensusRadius + kRing[i].dy] + x + kRing[i].dx);
+    }
+#pragma GCC unroll 4
+    for (int n = kRingSize / 2; n >= 1; n /= 2) {
+#pragma GCC unroll 8
+        for (int i = 0; i < n; ++i) {
+            level[i] = hn::AverageRound(level[2 * i], level[2 * i + 1]);
+        }
+    }
+    const V8 mid = hn::Set(d, 128);
+    return hn::SaturatedSub(hn::SaturatedAdd(mid, hn::SaturatedSub(centre, level[0])),
+                            hn::SaturatedSub(level[0], centre));
 }
 
 void CensusRow(const StripeJob& job, int y) {
@@ -94,15 +113,14 @@ void CensusRow(const StripeJob& job, int y) {
     const V8 lowNibble = hn::Set(d, 0x0F);
     V8 planes[kCensusBytes];
     for (int x = 0; x < w; x += n) {
-        CensusBlock(d, c.source[0], x, planes);
+        hn::StoreU(CensusBlock(d, c.source[0], x, planes), d, c.leftPixels + x);
 #pragma GCC unroll 4
         for (int j = 0; j < kCensusBytes; ++j) {
             hn::StoreU(planes[j], d, c.left[j] + x);
         }
-        CensusBlock(d, c.source[1], x, planes);
+        const V8 rightPixels = CensusBlock(d, c.source[1], x, planes);
         const int reversed = w - x - n;  // where lane n-1 lands
-        hn::StoreU(ReverseBytes(d, hn::LoadU(d, c.source[1][kCensusRadius] + x)), d,
-                   c.rightPixels + reversed);
+        hn::StoreU(ReverseBytes(d, rightPixels), d, c.rightPixels + reversed);
 #pragma GCC unroll 4
         for (int j = 0; j < kCensusBytes; ++j) {
             const V8 r = ReverseBytes(d, planes[j]);
@@ -135,7 +153,7 @@ public:
             nibbles_[j] = c.rightNibbles[j] + reversed;
         }
         rightPixels_ = c.rightPixels + reversed;
-        leftPixel_ = hn::Set(d, c.source[0][kCensusRadius][x]);
+        leftPixel_ = hn::Set(d, c.leftPixels[x]);
     }
 
     HWY_INLINE V8 Block(D8 d, int k) const {
@@ -179,13 +197,13 @@ void Costs(const StripeJob& job, int y) {
         const __m512i index = _mm512_add_epi8(ramp, _mm512_set1_epi8(char(reversed - aligned)));
         const V8 signature0 = hn::Set(d, c.left[0][x]);
         const V8 signature1 = hn::Set(d, c.left[1][x]);
-        const V8 pixel = hn::Set(d, c.source[0][kCensusRadius][x]);
+        const V8 pixel = hn::Set(d, c.leftPixels[x]);
         __m512i low[3];
 #pragma GCC unroll 3
         for (int j = 0; j < 3; ++j) {
             low[j] = hn::Load(d, planes[j] + aligned).raw;
         }
-        std::uint8_t* out = job.scratch->costs + std::size_t(x) * dp;
+        std::uint8_t* out = RawCosts(job, y) + std::size_t(x) * dp;
         const int limit = std::min(x + 1, p.disparities);
         for (int k = 0; k < dp; k += n) {
             V8 right[3];
@@ -218,7 +236,7 @@ void Costs(const StripeJob& job, int y) {
     const V8 infinite = hn::Set(d, kInfiniteCost);
     for (int x = 0; x < p.width; ++x) {
         const CostBlocks blocks(d, job, x);
-        std::uint8_t* out = job.scratch->costs + std::size_t(x) * dp;
+        std::uint8_t* out = RawCosts(job, y) + std::size_t(x) * dp;
         // Candidates from here on have no partner in the right view, or are padding.
         const int limit = std::min(x + 1, p.disparities);
         for (int k = 0; k < dp; k += n) {
@@ -233,6 +251,79 @@ void Costs(const StripeJob& job, int y) {
 }
 #endif  // HWY_TARGET == HWY_AVX3_DL
 
+// SmoothReference, column by column along the row with kBlocks vectors of candidates per column
+// (0: as many as the range needs, through a loop); the columns' vertical averages slide along in
+// registers, each computed once, and the row is written in order.
+template <int kBlocks>
+void SmoothBlocks(const StripeJob& job, int y) {
+    constexpr int kMaxBlocks = kBlocks > 0 ? kBlocks : kMaxDisparities / int(hn::MaxLanes(D8()));
+    const KernelParams& p = *job.params;
+    const D8 d;
+    const int n = static_cast<int>(hn::Lanes(d));
+    const int w = p.width;
+    const int dp = p.paddedDisparities;
+    const int blocks = kBlocks > 0 ? kBlocks : dp / n;
+    const std::uint8_t* above = RawCosts(job, std::max(y - 1, 0));
+    const std::uint8_t* centre = RawCosts(job, y);
+    const std::uint8_t* below = RawCosts(job, std::min(y + 1, p.height - 1));
+    std::uint8_t* out = job.scratch->costs;
+    const V8 infinite = hn::Set(d, kInfiniteCost);
+    const V8 lanes = hn::Iota(d, 0);
+    auto vertical = [&](int x, int k) {
+        const std::size_t i = std::size_t(x) * dp + std::size_t(k) * n;
+        return hn::AverageRound(hn::AverageRound(hn::Load(d, above + i), hn::Load(d, below + i)),
+                                hn::Load(d, centre + i));
+    };
+    V8 previous[kMaxBlocks];
+    V8 current[kMaxBlocks];
+#pragma GCC unroll 4
+    for (int k = 0; k < blocks; ++k) {
+        current[k] = vertical(0, k);
+        previous[k] = current[k];
+    }
+    for (int x = 0; x < w; ++x) {
+        const int limit = std::min(x + 1, p.disparities);
+        const bool last = x + 1 == w;
+#pragma GCC unroll 4
+        for (int k = 0; k < blocks; ++k) {
+            const V8 next = last ? current[k] : vertical(x + 1, k);
+            V8 before = previous[k];
+            V8 cost;
+            if (k * n + n > x) {
+                // Column x-1 has no partner for candidate x: the centre stands in.
+                before =
+                    hn::IfThenElse(hn::Eq(lanes, hn::Set(d, static_cast<std::uint8_t>(x - k * n))),
+                                   current[k], before);
+            }
+            cost = hn::AverageRound(hn::AverageRound(before, next), current[k]);
+            if (k * n + n > limit) {
+                cost = hn::IfThenElse(hn::FirstN(d, std::size_t(std::max(limit - k * n, 0))), cost,
+                                      infinite);
+            }
+            hn::Store(cost, d, out + std::size_t(x) * dp + std::size_t(k) * n);
+            previous[k] = current[k];
+            current[k] = next;
+        }
+    }
+}
+
+void Smooth(const StripeJob& job, int y) {
+    if constexpr (hn::MaxLanes(D8()) == 64) {
+        switch (job.params->paddedDisparities / 64) {
+            case 1:
+                return SmoothBlocks<1>(job, y);
+            case 2:
+                return SmoothBlocks<2>(job, y);
+            case 3:
+                return SmoothBlocks<3>(job, y);
+            default:
+                return SmoothBlocks<4>(job, y);
+        }
+    } else {
+        SmoothBlocks<0>(job, y);
+    }
+}
+
 #endif  // HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 
 }  // namespace HWY_NAMESPACE
@@ -243,14 +334,19 @@ HWY_AFTER_NAMESPACE();
 namespace Tarnwell::stereo::detail {
 
 HWY_EXPORT(Costs);
+HWY_EXPORT(Smooth);
 
 void CostsSimd(const StripeJob& job, int y) {
     HWY_DYNAMIC_DISPATCH(Costs)(job, y);
 }
+void SmoothSimd(const StripeJob& job, int y) {
+    HWY_DYNAMIC_DISPATCH(Smooth)(job, y);
+}
 
 namespace {
 
-std::uint32_t Signature(std::uint8_t* const* rows, int x) {
+// The census signature of pixel x, and its HighPass into `pixel`.
+std::uint32_t Signature(std::uint8_t* const* rows, int x, std::uint8_t& pixel) {
     const int centre = rows[kCensusRadius][x];
     std::uint32_t bits = 0;
     for (int b = 0; b < kCensusBits; ++b) {
@@ -259,6 +355,11 @@ std::uint32_t Signature(std::uint8_t* const* rows, int x) {
             bits |= 1u << b;
         }
     }
+    int ring[kRingSize];
+    for (int i = 0; i < kRingSize; ++i) {
+        ring[i] = rows[kCensusRadius + kRing[i].dy][x + kRing[i].dx];
+    }
+    pixel = HighPass(centre, ring);
     return bits;
 }
 
@@ -268,10 +369,11 @@ void CostsReference(const StripeJob& job, int y) {
     CopySourceRows(job, y);
     const KernelParams& p = *job.params;
     CensusRows& c = job.scratch->census;
-    // Signatures in pixel order: byte j of the left one in left[j], of the right in rightBytes[j].
+    // Signatures in pixel order: byte j of the left one in left[j], of the right in rightBytes[j];
+    // so are the pixels' HighPass.
     for (int x = 0; x < p.width; ++x) {
-        const std::uint32_t left = Signature(c.source[0], x);
-        const std::uint32_t right = Signature(c.source[1], x);
+        const std::uint32_t left = Signature(c.source[0], x, c.leftPixels[x]);
+        const std::uint32_t right = Signature(c.source[1], x, c.rightPixels[x]);
         for (int j = 0; j < kCensusBytes; ++j) {
             c.left[j][x] = static_cast<std::uint8_t>(left >> (8 * j));
             c.rightBytes[j][x] = static_cast<std::uint8_t>(right >> (8 * j));
@@ -281,17 +383,40 @@ void CostsReference(const StripeJob& job, int y) {
         return std::uint32_t(planes[0][x]) | std::uint32_t(planes[1][x]) << 8;
     };
     for (int x = 0; x < p.width; ++x) {
-        std::uint8_t* out = job.scratch->costs + std::size_t(x) * p.paddedDisparities;
+        std::uint8_t* out = RawCosts(job, y) + std::size_t(x) * p.paddedDisparities;
         for (int d = 0; d < p.paddedDisparities; ++d) {
             if (d >= p.disparities || d > x) {
                 out[d] = kInfiniteCost;
                 continue;
             }
             const int bits = std::popcount(signature(c.left, x) ^ signature(c.rightBytes, x - d));
-            const int difference = std::abs(int(c.source[0][kCensusRadius][x]) -
-                                            int(c.source[1][kCensusRadius][x - d]));
+            const int difference = std::abs(int(c.leftPixels[x]) - int(c.rightPixels[x - d]));
             out[d] =
                 static_cast<std::uint8_t>(bits + std::min(difference, kIntensityDifferenceCap));
+        }
+    }
+}
+
+void SmoothReference(const StripeJob& job, int y) {
+    const KernelParams& p = *job.params;
+    const int w = p.width;
+    const int dp = p.paddedDisparities;
+    const std::uint8_t* above = RawCosts(job, std::max(y - 1, 0));
+    const std::uint8_t* centre = RawCosts(job, y);
+    const std::uint8_t* below = RawCosts(job, std::min(y + 1, p.height - 1));
+    auto vertical = [&](int x, int d) {
+        const std::size_t i = std::size_t(x) * dp + d;
+        return Average(Average(above[i], below[i]), centre[i]);
+    };
+    for (int x = 0; x < w; ++x) {
+        std::uint8_t* out = job.scratch->costs + std::size_t(x) * dp;
+        for (int d = 0; d < dp; ++d) {
+            // Column x-1 has no partner for candidate x.
+            const int before = vertical(d < x ? x - 1 : x, d);
+            const int sides = Average(before, vertical(std::min(x + 1, w - 1), d));
+            out[d] = d >= p.disparities || d > x
+                         ? kInfiniteCost
+                         : static_cast<std::uint8_t>(Average(sides, vertical(x, d)));
         }
     }
 }

@@ -29,6 +29,30 @@ inline constexpr CensusOffset kCensusOffsets[kCensusBits] = {
     {-3, -3}, {-1, -3}, {1, -3}, {3, -3}, {-3, -1}, {-1, -1}, {1, -1}, {3, -1},
     {-3, 1},  {-1, 1},  {1, 1},  {3, 1},  {-3, 3},  {-1, 3},  {1, 3},  {3, 3}};
 
+// Rounded mean of two costs or grey levels, as the vectors' byte average computes it.
+inline int Average(int a, int b) {
+    return (a + b + 1) >> 1;
+}
+
+// The eight pixels around a pixel, whose mean HighPass takes.
+inline constexpr int kRingSize = 8;
+inline constexpr CensusOffset kRing[kRingSize] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0},
+                                                  {1, 0},   {-1, 1}, {0, 1},  {1, 1}};
+
+// A pixel's grey level less the mean of the eight around it (pairwise averages in the order of
+// kRing), plus 128 within 0..255: what the intensity term compares, so that a difference of
+// brightness between the views, or a slow one across them, costs nothing.
+inline std::uint8_t HighPass(int centre, const int (&ring)[kRingSize]) {
+    int level[kRingSize];
+    std::copy(std::begin(ring), std::end(ring), level);
+    for (int n = kRingSize / 2; n >= 1; n /= 2) {
+        for (int i = 0; i < n; ++i) {
+            level[i] = Average(level[2 * i], level[2 * i + 1]);
+        }
+    }
+    return static_cast<std::uint8_t>(std::clamp(128 + centre - level[0], 0, 255));
+}
+
 // Copies the census rows around y with replicated borders into census.source.
 inline void CopySourceRows(const StripeJob& job, int y) {
     const int w = job.params->width;
@@ -46,11 +70,25 @@ inline void CopySourceRows(const StripeJob& job, int y) {
     }
 }
 
-// The costs of row y into scratch.costs: pixel x's candidates d = 0 .. paddedDisparities-1 from
-// x * paddedDisparities on. The number of differing signature bits plus the absolute grey-level
-// difference up to a cap; candidates without a partner in the right view (d > x), and padding
-// (d >= disparities), cost kInfiniteCost.
+// Where the raw costs of row y are kept while its neighbours need them.
+inline std::uint8_t* RawCosts(const StripeJob& job, int y) {
+    return job.scratch->rawCosts[y % 3];
+}
+
+// The costs of row y into RawCosts: pixel x's candidates d = 0 .. paddedDisparities-1 from
+// x * paddedDisparities on. The number of differing signature bits plus the absolute difference
+// of the pixels' HighPass up to a cap; candidates without a partner in the right view (d > x), and
+// padding (d >= disparities), cost kInfiniteCost.
 void CostsReference(const StripeJob& job, int y);
 void CostsSimd(const StripeJob& job, int y);
+
+// The costs of row y smoothed into scratch.costs: at every candidate, the 1-2-1 average of the
+// raw costs of the rows around (within the image), then of the columns around (within the image
+// and the columns that have a partner for the candidate, the centre standing in for others), each
+// as Average(Average(one side, other side), centre); a matching window of 3x3 pixels more on top of
+// the census, which steadies the cost where a single pixel's differences are mostly noise. Infinite
+// where the raw cost is.
+void SmoothReference(const StripeJob& job, int y);
+void SmoothSimd(const StripeJob& job, int y);
 
 }  // namespace Tarnwell::stereo::detail

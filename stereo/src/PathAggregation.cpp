@@ -18,17 +18,17 @@ namespace HWY_NAMESPACE {
 
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 
-void FourPathsForward(const StripeJob& job, bool sum) {
-    FourPathsForwardReference(job, sum);
+void FourPathsForward(const StripeJob& job, int y, bool sum) {
+    FourPathsForwardReference(job, y, sum);
 }
-void FourPathsBackward(const StripeJob& job) {
-    FourPathsBackwardReference(job);
+void FourPathsBackward(const StripeJob& job, int y) {
+    FourPathsBackwardReference(job, y);
 }
-void EightPathsDown(const StripeJob& job, std::uint8_t* sums) {
-    EightPathsDownReference(job, sums);
+void EightPathsDown(const StripeJob& job, int y, std::uint8_t* sums) {
+    EightPathsDownReference(job, y, sums);
 }
-void EightPathsUp(const StripeJob& job, const std::uint8_t* forward) {
-    EightPathsUpReference(job, forward);
+void EightPathsUp(const StripeJob& job, int y, const std::uint8_t* forward) {
+    EightPathsUpReference(job, y, forward);
 }
 
 #else
@@ -40,7 +40,7 @@ enum class Out { None, Store, Stream, Select };
 // Sweep (PathAggregation.h) with its switches fixed at compile time, so that the paths' state
 // stays in registers.
 template <bool kLeftToRight, int kRowPaths, bool kRelative, bool kAddend, Out kOut>
-void SweepRow(const StripeJob& job, PathRing* rings, const std::uint8_t* addend,
+void SweepRow(const StripeJob& job, int y, PathRing* rings, const std::uint8_t* addend,
               std::uint8_t* sumsRow) {
     const KernelParams& p = *job.params;
     StripeScratch& s = *job.scratch;
@@ -50,7 +50,7 @@ void SweepRow(const StripeJob& job, PathRing* rings, const std::uint8_t* addend,
     const int dp = p.paddedDisparities;
     const int stride = p.slotStride;
     const V8 p1 = hn::Set(d, static_cast<std::uint8_t>(p.p1));
-    const V8 p2 = hn::Set(d, static_cast<std::uint8_t>(p.p2));
+    const PenaltyRows penalties(job, y, kLeftToRight);
     int fromOrigin[kRowPaths + 1];
     int toOrigin[kRowPaths + 1];
     for (int r = 0; r < kRowPaths; ++r) {
@@ -65,9 +65,12 @@ void SweepRow(const StripeJob& job, PathRing* rings, const std::uint8_t* addend,
         const std::size_t pixel = std::size_t(x) * dp;
         const std::uint8_t* costs = s.costs + pixel;
         std::uint8_t* horizontalOut = Slot(s.horizontal, 1 + (i & 1), stride);
-        HorizontalStep horizontal(d, before, beforeMin, p1, p2);
+        HorizontalStep horizontal(
+            d, before, beforeMin, p1,
+            hn::Set(d, static_cast<std::uint8_t>(penalties.Along(x, kLeftToRight ? 1 : -1))));
         const std::uint8_t* from[kRowPaths + 1];
         V8 fromMin[kRowPaths + 1];
+        V8 p2[kRowPaths + 1];
         std::uint8_t* out[kRowPaths + 1];
         int outIndex[kRowPaths + 1];
         V8 least[kRowPaths + 1];
@@ -76,6 +79,7 @@ void SweepRow(const StripeJob& job, PathRing* rings, const std::uint8_t* addend,
             const int fromIndex = RingIndex(rings[r], x + kRowPathFrom[r], fromOrigin[r]);
             from[r] = RingSlot(rings[r], fromIndex, stride);
             fromMin[r] = hn::Set(d, rings[r].mins[fromIndex]);
+            p2[r] = hn::Set(d, static_cast<std::uint8_t>(penalties.From(x, kRowPathFrom[r])));
             outIndex[r] = RingIndex(rings[r], x, toOrigin[r]);
             out[r] = RingSlot(rings[r], outIndex[r], stride);
         }
@@ -105,7 +109,7 @@ void SweepRow(const StripeJob& job, PathRing* rings, const std::uint8_t* addend,
             }
 #pragma GCC unroll 4
             for (int r = 0; r < kRowPaths; ++r) {
-                const V8 l = StepFromSlot(d, from[r] + k, fromMin[r], p1, p2, cost);
+                const V8 l = StepFromSlot(d, from[r] + k, fromMin[r], p1, p2[r], cost);
                 hn::Store(l, d, out[r] + k);
                 least[r] = hn::Min(least[r], l);
                 if constexpr (!kRelative) {
@@ -154,7 +158,7 @@ void SweepRow(const StripeJob& job, PathRing* rings, const std::uint8_t* addend,
 // horizontal path passes from pixel to pixel without a store (a 64-byte load of a 64-byte store
 // just made waits for it to be written), and so do the sums to the selection.
 template <int kBlocks, bool kLeftToRight, int kRowPaths, bool kRelative, bool kAddend, Out kOut>
-void SweepRowWide(const StripeJob& job, PathRing* rings, const std::uint8_t* addend,
+void SweepRowWide(const StripeJob& job, int y, PathRing* rings, const std::uint8_t* addend,
                   std::uint8_t* sumsRow) {
     const KernelParams& p = *job.params;
     StripeScratch& s = *job.scratch;
@@ -164,7 +168,7 @@ void SweepRowWide(const StripeJob& job, PathRing* rings, const std::uint8_t* add
     constexpr int dp = kBlocks * n;
     const int stride = p.slotStride;
     const V8 p1 = hn::Set(d, static_cast<std::uint8_t>(p.p1));
-    const V8 p2 = hn::Set(d, static_cast<std::uint8_t>(p.p2));
+    const PenaltyRows penalties(job, y, kLeftToRight);
     const V8 infinite = hn::Set(d, kInfiniteCost);
     int fromOrigin[kRowPaths + 1];
     int toOrigin[kRowPaths + 1];
@@ -185,6 +189,8 @@ void SweepRowWide(const StripeJob& job, PathRing* rings, const std::uint8_t* add
         V8 cost[kBlocks];
         V8 h[kBlocks];
         V8 sum[kBlocks];
+        const V8 p2 =
+            hn::Set(d, static_cast<std::uint8_t>(penalties.Along(x, kLeftToRight ? 1 : -1)));
 #pragma GCC unroll 4
         for (int k = 0; k < kBlocks; ++k) {
             cost[k] = hn::Load(d, s.costs + pixel + k * n);
@@ -210,12 +216,14 @@ void SweepRowWide(const StripeJob& job, PathRing* rings, const std::uint8_t* add
             const int fromIndex = RingIndex(rings[r], x + kRowPathFrom[r], fromOrigin[r]);
             const std::uint8_t* from = RingSlot(rings[r], fromIndex, stride);
             const V8 fromMin = hn::Set(d, rings[r].mins[fromIndex]);
+            const V8 fromP2 =
+                hn::Set(d, static_cast<std::uint8_t>(penalties.From(x, kRowPathFrom[r])));
             const int outIndex = RingIndex(rings[r], x, toOrigin[r]);
             std::uint8_t* out = RingSlot(rings[r], outIndex, stride);
             V8 l[kBlocks];
 #pragma GCC unroll 4
             for (int k = 0; k < kBlocks; ++k) {
-                l[k] = StepFromSlot(d, from + k * n, fromMin, p1, p2, cost[k]);
+                l[k] = StepFromSlot(d, from + k * n, fromMin, p1, fromP2, cost[k]);
                 hn::Store(l[k], d, out + k * n);
             }
             V8 pathLeast = l[0];
@@ -250,60 +258,60 @@ void SweepRowWide(const StripeJob& job, PathRing* rings, const std::uint8_t* add
 // The sweep for the engine's range, which is fixed at creation: the blocks of a slot are
 // unrolled into registers.
 template <bool kLeftToRight, int kRowPaths, bool kRelative, bool kAddend, Out kOut>
-void SweepRowAnyWidth(const StripeJob& job, PathRing* rings, const std::uint8_t* addend,
+void SweepRowAnyWidth(const StripeJob& job, int y, PathRing* rings, const std::uint8_t* addend,
                       std::uint8_t* sumsRow) {
     switch (job.params->paddedDisparities / 64) {
         case 1:
             return SweepRowWide<1, kLeftToRight, kRowPaths, kRelative, kAddend, kOut>(
-                job, rings, addend, sumsRow);
+                job, y, rings, addend, sumsRow);
         case 2:
             return SweepRowWide<2, kLeftToRight, kRowPaths, kRelative, kAddend, kOut>(
-                job, rings, addend, sumsRow);
+                job, y, rings, addend, sumsRow);
         case 3:
             return SweepRowWide<3, kLeftToRight, kRowPaths, kRelative, kAddend, kOut>(
-                job, rings, addend, sumsRow);
+                job, y, rings, addend, sumsRow);
         default:
             return SweepRowWide<4, kLeftToRight, kRowPaths, kRelative, kAddend, kOut>(
-                job, rings, addend, sumsRow);
+                job, y, rings, addend, sumsRow);
     }
 }
 #else
 template <bool kLeftToRight, int kRowPaths, bool kRelative, bool kAddend, Out kOut>
-void SweepRowAnyWidth(const StripeJob& job, PathRing* rings, const std::uint8_t* addend,
+void SweepRowAnyWidth(const StripeJob& job, int y, PathRing* rings, const std::uint8_t* addend,
                       std::uint8_t* sumsRow) {
-    SweepRow<kLeftToRight, kRowPaths, kRelative, kAddend, kOut>(job, rings, addend, sumsRow);
+    SweepRow<kLeftToRight, kRowPaths, kRelative, kAddend, kOut>(job, y, rings, addend, sumsRow);
 }
 #endif
 
-void FourPathsForward(const StripeJob& job, bool sum) {
+void FourPathsForward(const StripeJob& job, int y, bool sum) {
     StripeScratch& s = *job.scratch;
     if (sum) {
-        SweepRowAnyWidth<true, 2, false, false, Out::Store>(job, s.down, nullptr, s.partial);
+        SweepRowAnyWidth<true, 2, false, false, Out::Store>(job, y, s.down, nullptr, s.partial);
     } else {
-        SweepRowAnyWidth<true, 2, false, false, Out::None>(job, s.down, nullptr, nullptr);
+        SweepRowAnyWidth<true, 2, false, false, Out::None>(job, y, s.down, nullptr, nullptr);
     }
 }
 
-void FourPathsBackward(const StripeJob& job) {
-    SweepRowAnyWidth<false, 0, false, true, Out::Select>(job, nullptr, job.scratch->partial,
+void FourPathsBackward(const StripeJob& job, int y) {
+    SweepRowAnyWidth<false, 0, false, true, Out::Select>(job, y, nullptr, job.scratch->partial,
                                                          nullptr);
 }
 
-void EightPathsDown(const StripeJob& job, std::uint8_t* sums) {
+void EightPathsDown(const StripeJob& job, int y, std::uint8_t* sums) {
     StripeScratch& s = *job.scratch;
     if (sums) {
-        SweepRowAnyWidth<true, 3, true, false, Out::Stream>(job, s.down, nullptr, sums);
+        SweepRowAnyWidth<true, 3, true, false, Out::Stream>(job, y, s.down, nullptr, sums);
     } else {
-        SweepRowAnyWidth<true, 3, true, false, Out::None>(job, s.down, nullptr, nullptr);
+        SweepRowAnyWidth<true, 3, true, false, Out::None>(job, y, s.down, nullptr, nullptr);
     }
 }
 
-void EightPathsUp(const StripeJob& job, const std::uint8_t* forward) {
+void EightPathsUp(const StripeJob& job, int y, const std::uint8_t* forward) {
     StripeScratch& s = *job.scratch;
     if (forward) {
-        SweepRowAnyWidth<false, 3, true, true, Out::Select>(job, s.up, forward, nullptr);
+        SweepRowAnyWidth<false, 3, true, true, Out::Select>(job, y, s.up, forward, nullptr);
     } else {
-        SweepRowAnyWidth<false, 3, true, false, Out::None>(job, s.up, nullptr, nullptr);
+        SweepRowAnyWidth<false, 3, true, false, Out::None>(job, y, s.up, nullptr, nullptr);
     }
 }
 
@@ -321,17 +329,17 @@ HWY_EXPORT(FourPathsBackward);
 HWY_EXPORT(EightPathsDown);
 HWY_EXPORT(EightPathsUp);
 
-void FourPathsForwardSimd(const StripeJob& job, bool sum) {
-    HWY_DYNAMIC_DISPATCH(FourPathsForward)(job, sum);
+void FourPathsForwardSimd(const StripeJob& job, int y, bool sum) {
+    HWY_DYNAMIC_DISPATCH(FourPathsForward)(job, y, sum);
 }
-void FourPathsBackwardSimd(const StripeJob& job) {
-    HWY_DYNAMIC_DISPATCH(FourPathsBackward)(job);
+void FourPathsBackwardSimd(const StripeJob& job, int y) {
+    HWY_DYNAMIC_DISPATCH(FourPathsBackward)(job, y);
 }
-void EightPathsDownSimd(const StripeJob& job, std::uint8_t* sums) {
-    HWY_DYNAMIC_DISPATCH(EightPathsDown)(job, sums);
+void EightPathsDownSimd(const StripeJob& job, int y, std::uint8_t* sums) {
+    HWY_DYNAMIC_DISPATCH(EightPathsDown)(job, y, sums);
 }
-void EightPathsUpSimd(const StripeJob& job, const std::uint8_t* forward) {
-    HWY_DYNAMIC_DISPATCH(EightPathsUp)(job, forward);
+void EightPathsUpSimd(const StripeJob& job, int y, const std::uint8_t* forward) {
+    HWY_DYNAMIC_DISPATCH(EightPathsUp)(job, y, forward);
 }
 
 namespace {
@@ -342,13 +350,13 @@ std::uint8_t SaturatedAdd(int a, int b) {
 
 // One step along a path for every candidate; the guards of the previous slot stand for the
 // missing neighbours of the first and last candidate. Returns min L.
-int StepPath(const KernelParams& p, const std::uint8_t* previous, int previousMin,
+int StepPath(const KernelParams& p, int p2, const std::uint8_t* previous, int previousMin,
              const std::uint8_t* costs, std::uint8_t* out) {
     int least = 255;
     for (int d = 0; d < p.paddedDisparities; ++d) {
         int t = std::min(previous[d - 1], previous[d + 1]);
         t = std::min<int>(SaturatedAdd(t, p.p1), previous[d]);
-        t = std::min(t - previousMin, p.p2);
+        t = std::min(t - previousMin, p2);
         out[d] = SaturatedAdd(t, costs[d]);
         least = std::min<int>(least, out[d]);
     }
@@ -371,6 +379,7 @@ void SweepReference(const StripeJob& job, const Sweep& sweep) {
         toOrigin[r] =
             (ring.origin + RingShift(sweep.leftToRight, kRowPathFrom[r]) + ring.size) % ring.size;
     }
+    const PenaltyRows penalties(job, sweep.y, sweep.leftToRight);
     const std::uint8_t* before = Slot(s.horizontal, 0, stride);
     int beforeMin = 0;
     for (int i = 0; i < w; ++i) {
@@ -381,7 +390,8 @@ void SweepReference(const StripeJob& job, const Sweep& sweep) {
         const std::uint8_t* paths[4];
         int mins[4];
         std::uint8_t* horizontal = Slot(s.horizontal, 1 + (i & 1), stride);
-        mins[0] = StepPath(p, before, beforeMin, costs, horizontal);
+        mins[0] = StepPath(p, penalties.Along(x, sweep.leftToRight ? 1 : -1), before, beforeMin,
+                           costs, horizontal);
         paths[0] = horizontal;
         before = horizontal;
         beforeMin = mins[0];
@@ -391,7 +401,8 @@ void SweepReference(const StripeJob& job, const Sweep& sweep) {
             const int toIndex = RingIndex(ring, x, toOrigin[r]);
             std::uint8_t* out = RingSlot(ring, toIndex, stride);
             mins[r + 1] =
-                StepPath(p, RingSlot(ring, fromIndex, stride), ring.mins[fromIndex], costs, out);
+                StepPath(p, penalties.From(x, kRowPathFrom[r]), RingSlot(ring, fromIndex, stride),
+                         ring.mins[fromIndex], costs, out);
             ring.mins[toIndex] = static_cast<std::uint8_t>(mins[r + 1]);
             paths[r + 1] = out;
         }
@@ -412,24 +423,27 @@ void SweepReference(const StripeJob& job, const Sweep& sweep) {
     }
 }
 
-void FourPathsForwardReference(const StripeJob& job, bool sum) {
+void FourPathsForwardReference(const StripeJob& job, int y, bool sum) {
     Sweep sweep;
+    sweep.y = y;
     sweep.rowPaths = 2;
     sweep.rings = job.scratch->down;
     sweep.sums = sum ? job.scratch->partial : nullptr;
     SweepReference(job, sweep);
 }
 
-void FourPathsBackwardReference(const StripeJob& job) {
+void FourPathsBackwardReference(const StripeJob& job, int y) {
     Sweep sweep;
+    sweep.y = y;
     sweep.leftToRight = false;
     sweep.addend = job.scratch->partial;
     sweep.select = true;
     SweepReference(job, sweep);
 }
 
-void EightPathsDownReference(const StripeJob& job, std::uint8_t* sums) {
+void EightPathsDownReference(const StripeJob& job, int y, std::uint8_t* sums) {
     Sweep sweep;
+    sweep.y = y;
     sweep.rowPaths = 3;
     sweep.rings = job.scratch->down;
     sweep.relative = true;
@@ -437,8 +451,9 @@ void EightPathsDownReference(const StripeJob& job, std::uint8_t* sums) {
     SweepReference(job, sweep);
 }
 
-void EightPathsUpReference(const StripeJob& job, const std::uint8_t* forward) {
+void EightPathsUpReference(const StripeJob& job, int y, const std::uint8_t* forward) {
     Sweep sweep;
+    sweep.y = y;
     sweep.leftToRight = false;
     sweep.rowPaths = 3;
     sweep.rings = job.scratch->up;

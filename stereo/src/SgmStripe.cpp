@@ -27,6 +27,7 @@ KernelParams MakeKernelParams(const StereoConfig& config) {
     p.paths = config.paths;
     p.p1 = config.p1;
     p.p2 = config.p2;
+    p.penaltyEdge = config.penaltyEdge;
     p.subpixel = config.subpixel;
     p.leftRightCheck = config.leftRightCheck;
     p.leftRightMaxDiff = config.leftRightMaxDiff;
@@ -37,6 +38,7 @@ KernelParams MakeKernelParams(const StereoConfig& config) {
 const RowKernels& ReferenceKernels() {
     static const RowKernels kernels{"reference",
                                     CostsReference,
+                                    SmoothReference,
                                     FourPathsForwardReference,
                                     FourPathsBackwardReference,
                                     EightPathsDownReference,
@@ -49,6 +51,7 @@ const RowKernels& ReferenceKernels() {
 const RowKernels& SimdKernels() {
     static const RowKernels kernels{"simd",
                                     CostsSimd,
+                                    SmoothSimd,
                                     FourPathsForwardSimd,
                                     FourPathsBackwardSimd,
                                     EightPathsDownSimd,
@@ -56,6 +59,14 @@ const RowKernels& SimdKernels() {
                                     RefineSimd,
                                     ValidateSimd};
     return kernels;
+}
+
+int LargePenalty(const KernelParams& p, int step) {
+    if (p.penaltyEdge == 0) {
+        return p.p2;
+    }
+    const int scaled = (p.p2 * p.penaltyEdge + (p.penaltyEdge + step) / 2) / (p.penaltyEdge + step);
+    return std::max(p.p1 + 1, scaled);
 }
 
 const char* KernelTargetName() {
@@ -101,24 +112,40 @@ void RunStripe(const RowKernels& kernels, const StripeJob& job) {
         kernels.refine(job, y);
         kernels.validate(job, y);
     };
+    // Smoothing needs the raw costs of a row's neighbours: a pass computes them a row ahead, and
+    // the row behind as it starts.
+    auto start = [&](int y, int step) {
+        if (y - step >= 0 && y - step < p.height) {
+            kernels.costs(job, y - step);
+        }
+        kernels.costs(job, y);
+    };
+    auto costs = [&](int y, int step) {
+        if (y + step >= 0 && y + step < p.height) {
+            kernels.costs(job, y + step);
+        }
+        kernels.smooth(job, y);
+    };
     if (p.paths == 4) {
         StartPass(p, s.down, 2);
+        start(top, 1);
         for (int y = top; y < job.y1; ++y) {
             const bool inStripe = y >= job.y0;
-            kernels.costs(job, y);
-            kernels.fourPathsForward(job, inStripe);
+            costs(y, 1);
+            kernels.fourPathsForward(job, y, inStripe);
             AdvancePass(p, s.down, 2, true);
             if (inStripe) {
-                kernels.fourPathsBackward(job);
+                kernels.fourPathsBackward(job, y);
                 finish(y);
             }
         }
         return;
     }
     StartPass(p, s.down, 3);
+    start(top, 1);
     for (int y = top; y < job.y0; ++y) {
-        kernels.costs(job, y);
-        kernels.eightPathsDown(job, nullptr);
+        costs(y, 1);
+        kernels.eightPathsDown(job, y, nullptr);
         AdvancePass(p, s.down, 3, true);
     }
     // The downward pass goes on through the stripe; the upward one restarts below every block
@@ -126,16 +153,21 @@ void RunStripe(const RowKernels& kernels, const StripeJob& job) {
     const std::size_t rowBytes = std::size_t(p.width) * p.paddedDisparities;
     for (int first = job.y0; first < job.y1; first += p.forwardRows) {
         const int end = std::min(job.y1, first + p.forwardRows);
+        if (first > job.y0) {
+            start(first, 1);  // the upward pass took the rows of costs
+        }
         for (int y = first; y < end; ++y) {
-            kernels.costs(job, y);
-            kernels.eightPathsDown(job, s.forward + std::size_t(y - first) * rowBytes);
+            costs(y, 1);
+            kernels.eightPathsDown(job, y, s.forward + std::size_t(y - first) * rowBytes);
             AdvancePass(p, s.down, 3, true);
         }
         StartPass(p, s.up, 3);
-        for (int y = std::min(p.height - 1, end - 1 + kWarmUpRows); y >= first; --y) {
+        const int bottom = std::min(p.height - 1, end - 1 + kWarmUpRows);
+        start(bottom, -1);
+        for (int y = bottom; y >= first; --y) {
             const bool inBlock = y < end;
-            kernels.costs(job, y);
-            kernels.eightPathsUp(job,
+            costs(y, -1);
+            kernels.eightPathsUp(job, y,
                                  inBlock ? s.forward + std::size_t(y - first) * rowBytes : nullptr);
             AdvancePass(p, s.up, 3, false);
             if (inBlock) {
@@ -218,13 +250,15 @@ void Workspace::Carve(const KernelParams& p) {
 
     std::uint8_t* candidates = Take(256, 0);
     std::uint8_t* winnerMask = Take(2 * kMaxDisparities + kDisparityAlign, 0);
+    std::uint8_t* largePenalty = Take(256, 0);
     if (candidates) {
         for (int i = 0; i < 256; ++i) {
             candidates[i] = static_cast<std::uint8_t>(i);
+            largePenalty[i] = static_cast<std::uint8_t>(LargePenalty(p, i));
         }
         std::memset(winnerMask + kMaxDisparities - 1, kInfiniteCost, 3);
     }
-    tables_ = {candidates, winnerMask};
+    tables_ = {candidates, winnerMask, largePenalty};
 
     const std::size_t sourceRow = kRowPad + w + 2 * kRowPad;
     const std::size_t reversedRow = kRowPad + w + dp + kRowPad;
@@ -250,7 +284,11 @@ void Workspace::Carve(const KernelParams& p) {
         for (std::uint8_t*& plane : c.rightNibbles) {
             plane = Offset(Take(reversedRow, 0), kRowPad);
         }
+        c.leftPixels = Take(w + kRowPad, 0);
         c.rightPixels = Offset(Take(reversedRow, 0), kRowPad);
+        for (std::uint8_t*& row : s.rawCosts) {
+            row = Take(w * dp, 0);
+        }
         s.costs = Take(w * dp, 0);
         s.partial = p.paths == 4 ? Take(w * dp, 0) : nullptr;
         for (int r = 0; r < (p.paths == 8 ? 3 : 2); ++r) {

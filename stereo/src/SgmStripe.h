@@ -18,7 +18,7 @@ inline constexpr int kSlotGuard = 64;
 inline constexpr std::uint8_t kInfiniteCost = 255;
 // Rows that a pass runs through beyond the rows it serves, so that paths entering them have
 // settled as if the image had not been cut there.
-inline constexpr int kWarmUpRows = 16;
+inline constexpr int kWarmUpRows = 24;
 
 // Settings of one engine, fixed when it is created.
 struct KernelParams {
@@ -30,6 +30,7 @@ struct KernelParams {
     int paths = 4;
     int p1 = 0;
     int p2 = 0;
+    int penaltyEdge = 0;
     bool subpixel = true;
     bool leftRightCheck = true;
     int leftRightMaxDiff = 1;
@@ -41,12 +42,20 @@ struct KernelParams {
 
 KernelParams MakeKernelParams(const StereoConfig& config);
 
+// The penalty for a disparity step of more than one pixel between neighbours whose grey levels
+// differ by `step`: P2, falling off across edges of the image, where depth edges lie, but never
+// to P1 or below.
+int LargePenalty(const KernelParams& p, int step);
+
 // Tables shared by all stripes.
 struct KernelTables {
     const std::uint8_t* candidates;  // 0, 1, ..., 255
     // 2*kMaxDisparities+kDisparityAlign: 255 at kMaxDisparities-1 .. kMaxDisparities+1, else 0;
     // from kMaxDisparities-winner on it masks the winner and its neighbours.
     const std::uint8_t* winnerMask;
+    // 256: the penalty for a larger disparity step between neighbours whose grey levels differ
+    // by the index.
+    const std::uint8_t* largePenalty;
 };
 
 // The census of one row pair in the forms the cost kernels read.
@@ -60,6 +69,9 @@ struct CensusRows {
     // counts, nibbles for lookup tables.
     std::uint8_t* rightBytes[2];
     std::uint8_t* rightNibbles[4];
+    // Each pixel's grey level against its eight neighbours' mean (HighPass), of the left view
+    // in pixel order, of the right one reversed.
+    std::uint8_t* leftPixels;
     std::uint8_t* rightPixels;
 };
 
@@ -114,7 +126,10 @@ struct Selection {
 // end with one more guard.
 struct StripeScratch {
     CensusRows census;
-    std::uint8_t* costs;  // matching costs of the current row, W * paddedDisparities
+    // Matching costs of the rows around the current one, row r in rawCosts[r % 3], each
+    // W * paddedDisparities; their smoothed costs of the current row, which the sweeps read.
+    std::uint8_t* rawCosts[3];
+    std::uint8_t* costs;
     // Four paths: left-to-right, top and top-right summed, W * paddedDisparities.
     std::uint8_t* partial;
     PathRing down[3];
@@ -143,18 +158,21 @@ struct StripeJob {
 // The stages of a row, for one instruction set.
 struct RowKernels {
     const char* name;
-    // Census of row y and its matching costs into scratch.costs.
+    // Census of row y and its matching costs into scratch.rawCosts.
     void (*costs)(const StripeJob& job, int y);
-    // Four paths: the left-to-right sweep (paths from the left and above), and, when `sum`, the
-    // sum of its paths into scratch.partial.
-    void (*fourPathsForward)(const StripeJob& job, bool sum);
+    // The costs of row y smoothed over its neighbours into scratch.costs; rows y-1 .. y+1 (within
+    // the image) have their raw costs.
+    void (*smooth)(const StripeJob& job, int y);
+    // The sweeps of row y. Four paths: the left-to-right sweep (paths from the left and above),
+    // and, when `sum`, the sum of its paths into scratch.partial.
+    void (*fourPathsForward)(const StripeJob& job, int y, bool sum);
     // Four paths: the right-to-left sweep and the selection of each pixel's winner.
-    void (*fourPathsBackward)(const StripeJob& job);
+    void (*fourPathsBackward)(const StripeJob& job, int y);
     // Eight paths: the downward pass's left-to-right sweep; its sums into `sums` unless null.
-    void (*eightPathsDown)(const StripeJob& job, std::uint8_t* sums);
+    void (*eightPathsDown)(const StripeJob& job, int y, std::uint8_t* sums);
     // Eight paths: the upward pass's right-to-left sweep; with `forward`, its sums and those and
     // each pixel's winner.
-    void (*eightPathsUp)(const StripeJob& job, const std::uint8_t* forward);
+    void (*eightPathsUp)(const StripeJob& job, int y, const std::uint8_t* forward);
     // Sub-pixel disparities of row y from the selection.
     void (*refine)(const StripeJob& job, int y);
     // Left-right check, uniqueness and confidence of row y.

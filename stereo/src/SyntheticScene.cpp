@@ -41,9 +41,18 @@ std::uint64_t Mix(std::uint64_t a, std::uint64_t b) {
 
 constexpr std::size_t kNoiseTable = 1 << 16;
 
+// How a surface is textured: richly, or as the hard parts of real scenes are.
+enum class Texture {
+    Rich,
+    Weak,        // a tenth of the contrast: little for a matcher to hold on to
+    None,        // all but flat: the sensor noise is all there is
+    Repetitive,  // a grid of stripes, which matches itself a period away
+    Fading,      // rich at the bottom, weak at the top, like a floor reaching a bare wall
+};
+
 // Multi-octave value noise in [0, 1]: detail from 2 to 48 pixels, so that matching has texture
 // at every scale and a surface's shading varies slowly.
-void FillTexture(Image<std::uint8_t>& texture, Random& random) {
+void FillTexture(Image<std::uint8_t>& texture, Random& random, Texture kind = Texture::Rich) {
     const int w = texture.Width();
     const int h = texture.Height();
     std::vector<float> sum(std::size_t(w) * h, 0.0f);
@@ -100,10 +109,39 @@ void FillTexture(Image<std::uint8_t>& texture, Random& random) {
         }
     }
     const double mean = random.Uniform(90, 165);
-    const double contrast = random.Uniform(150, 260);
+    double contrast = random.Uniform(150, 260);
+    // Stripes across the row with a period of a few pixels, fainter ones down the column.
+    double period = 0;
+    double phase = 0;
+    double stripes = 0;
+    switch (kind) {
+        case Texture::Rich:
+            break;
+        case Texture::Weak:
+            contrast *= random.Uniform(0.06, 0.12);
+            break;
+        case Texture::None:
+            contrast *= random.Uniform(0, 0.015);
+            break;
+        case Texture::Fading:
+            break;
+        case Texture::Repetitive:
+            contrast *= 0.15;
+            period = random.Uniform(5, 12);
+            phase = random.Uniform(0, 2 * std::numbers::pi);
+            stripes = random.Uniform(35, 60);
+            break;
+    }
     for (int y = 0; y < h; ++y) {
+        const double across =
+            stripes ? 0.3 * std::sin(2 * std::numbers::pi * y / (2.5 * period)) : 0.0;
+        const double fade =
+            kind == Texture::Fading ? std::min(1.0, 0.06 + 1.2 * double(y) / h) : 1.0;
         for (int x = 0; x < w; ++x) {
-            const double v = mean + contrast * (sum[std::size_t(y) * w + x] - 0.5);
+            double v = mean + contrast * fade * (sum[std::size_t(y) * w + x] - 0.5);
+            if (stripes) {
+                v += stripes * (std::sin(2 * std::numbers::pi * x / period + phase) + across);
+            }
             texture.At(x, y) = static_cast<std::uint8_t>(std::clamp(std::lround(v), 0l, 255l));
         }
     }
@@ -122,7 +160,8 @@ void RequireSize(const char* what, int width, int height, const SceneOptions& op
 
 SyntheticScene::SyntheticScene(const SceneOptions& options) : options_(options) {
     if (options.width < 1 || options.height < 1 || options.disparities < 1 || options.objects < 0 ||
-        options.noiseSigma < 0) {
+        options.noiseSigma < 0 || options.brightnessDifference < 0 ||
+        options.brightnessDifference > 0.5 || options.vignetting < 0 || options.vignetting > 0.9) {
         throw std::invalid_argument("[SyntheticScene] invalid options");
     }
     const double w = options.width;
@@ -142,21 +181,40 @@ SyntheticScene::SyntheticScene(const SceneOptions& options) : options_(options) 
     background.slopeY = range * random.Uniform(0.05, 0.09) / h;
     surfaces_.push_back(std::move(background));
 
-    for (int i = 0; i < options.objects; ++i) {
+    // The hard scene adds thin bars to the objects; its first objects after the pole are a
+    // textureless one, a weakly textured one and a repetitive one (the easy scene's sequence of
+    // random numbers is kept as it was).
+    const int thin = options.hardSurfaces ? 3 : 0;
+    std::vector<Texture> kinds(std::size_t(options.objects + thin), Texture::Rich);
+    if (options.hardSurfaces) {
+        const Texture hard[] = {Texture::None, Texture::Weak, Texture::Repetitive};
+        for (std::size_t k = 0; k < std::size(hard) && k + 1 < kinds.size(); ++k) {
+            kinds[k + 1] = hard[k];
+        }
+    }
+    for (int i = 0; i < options.objects + thin; ++i) {
         Surface s;
         s.ellipse = random.Uniform() < 0.4;
-        const bool pole = i == 0;  // a thin upright bar: two depth edges close together
-        s.width = std::max(2, static_cast<int>(w * (pole ? random.Uniform(0.015, 0.03)
-                                                         : random.Uniform(0.08, 0.28))));
-        s.height = std::max(
-            2, static_cast<int>(h * (pole ? random.Uniform(0.5, 0.8) : random.Uniform(0.12, 0.4))));
+        // Upright bars: two depth edges close together; the pole a few pixels wide, the thin
+        // bars as thin as a cable or a chair leg.
+        const bool pole = i == 0;
+        const bool bar = i >= options.objects;
+        s.ellipse = s.ellipse && !bar;
+        const double across = pole  ? random.Uniform(0.015, 0.03)
+                              : bar ? random.Uniform(0.003, 0.008)
+                                    : random.Uniform(0.08, 0.28);
+        s.width = std::max(2, static_cast<int>(w * across));
+        s.height = std::max(2, static_cast<int>(h * (pole || bar ? random.Uniform(0.5, 0.8)
+                                                                 : random.Uniform(0.12, 0.4))));
         s.x = static_cast<int>(random.Uniform(-0.05 * w, w - 0.9 * s.width));
         s.y = static_cast<int>(random.Uniform(-0.05 * h, h - 0.9 * s.height));
         s.disparity = range * random.Uniform(0.3, 0.72);
         if (random.Uniform() < 0.5) {
-            // Slanted: up to a tenth of the range across the surface.
-            s.slopeX = range * random.Uniform(-0.1, 0.1) / s.width;
-            s.slopeY = range * random.Uniform(-0.06, 0.06) / s.height;
+            // Slanted: up to a tenth of the range across the surface; a fifth in the hard scene,
+            // steep enough for the matching window to see different disparities.
+            const double slant = options.hardSurfaces ? 2.0 : 1.0;
+            s.slopeX = slant * range * random.Uniform(-0.1, 0.1) / s.width;
+            s.slopeY = slant * range * random.Uniform(-0.06, 0.06) / s.height;
         }
         if (options.motion) {
             s.driftX = w * random.Uniform(0.002, 0.01);
@@ -167,9 +225,32 @@ SyntheticScene::SyntheticScene(const SceneOptions& options) : options_(options) 
         }
         surfaces_.push_back(std::move(s));
     }
-    for (Surface& s : surfaces_) {
+    for (std::size_t k = 0; k < surfaces_.size(); ++k) {
+        Surface& s = surfaces_[k];
         s.texture = Image<std::uint8_t>(s.width + 2, s.height);
-        FillTexture(s.texture, random);
+        const Texture background = options.hardSurfaces ? Texture::Fading : Texture::Rich;
+        FillTexture(s.texture, random, k == 0 ? background : kinds[k - 1]);
+    }
+    // The right camera's gain and offset against the left one's, each off by at least half the
+    // difference asked for.
+    if (options.brightnessDifference > 0) {
+        auto off = [&] {
+            return options.brightnessDifference * random.Uniform(0.5, 1.0) *
+                   (random.Uniform() < 0.5 ? -1 : 1);
+        };
+        gain_[1] = static_cast<float>(1 + off());
+        offset_[1] = static_cast<float>(50 * off());
+    }
+    // Vignetting as 1 - v r^2, r from the image centre, 1 in the corners.
+    shadingX_.resize(options.width);
+    shadingY_.resize(options.height);
+    for (int x = 0; x < options.width; ++x) {
+        const double u = (x + 0.5) / w - 0.5;
+        shadingX_[x] = static_cast<float>(options.vignetting * 2 * u * u);
+    }
+    for (int y = 0; y < options.height; ++y) {
+        const double v = (y + 0.5) / h - 0.5;
+        shadingY_[y] = static_cast<float>(options.vignetting * 2 * v * v);
     }
 
     noise_.resize(kNoiseTable + options.width);
@@ -304,17 +385,24 @@ void SyntheticScene::RenderRow(std::uint64_t frame, int y, const StereoFrameView
         noise_.data() + Mix(Mix(options_.seed, frame), 2 * y + 1) % kNoiseTable;
     std::uint8_t* __restrict left = target.left.Row(y);
     std::uint8_t* __restrict right = target.right.Row(y);
+    const float* __restrict shading = shadingX_.data();
+    // Brightness gain of each view in this row, and what the vignetting takes off per column.
+    const float rowGain[2] = {gain_[0] * (1 - shadingY_[y]), gain_[1] * (1 - shadingY_[y])};
     for (int x = 0; x < w; ++x) {
         const int id = idLeft[x];
-        const int v = texels[id][x + 1 - poses_[id].x] + noiseLeft[x];
-        left[x] = static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+        const float v =
+            texels[id][x + 1 - poses_[id].x] * (rowGain[0] - gain_[0] * shading[x]) + offset_[0];
+        left[x] = static_cast<std::uint8_t>(
+            std::clamp(static_cast<int>(v + 0.5f) + noiseLeft[x], 0, 255));
     }
     for (int j = 0; j < w; ++j) {
         const std::uint8_t* row = texels[idRight[j]];
         const float u = sourceRight[j];
         const int i = static_cast<int>(u);
         const float f = u - static_cast<float>(i);
-        const float v = row[i] + f * static_cast<float>(row[i + 1] - row[i]);
+        const float v = (row[i] + f * static_cast<float>(row[i + 1] - row[i])) *
+                            (rowGain[1] - gain_[1] * shading[j]) +
+                        offset_[1];
         right[j] = static_cast<std::uint8_t>(
             std::clamp(static_cast<int>(v + 0.5f) + noiseRight[j], 0, 255));
     }

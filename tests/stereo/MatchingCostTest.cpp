@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <ostream>
 #include <random>
+#include <vector>
 
 #include "StageTestSupport.h"
 
@@ -46,13 +47,42 @@ TEST_P(CostTest, SimdTargetsMatchTheDefinition) {
     }
     for (int y = 0; y < size.height; ++y) {
         detail::CostsReference(expected.job, y);
+        const std::uint8_t* costs = detail::RawCosts(expected.job, y);
         for (const std::int64_t target : targets) {
             const TargetScope scope(target);
-            std::fill_n(actual.Scratch().costs, actual.RowBytes(), 0x5A);
+            std::fill_n(detail::RawCosts(actual.job, y), actual.RowBytes(), 0x5A);
             detail::CostsSimd(actual.job, y);
-            ASSERT_TRUE(std::equal(expected.Scratch().costs,
-                                   expected.Scratch().costs + expected.RowBytes(),
-                                   actual.Scratch().costs))
+            ASSERT_TRUE(
+                std::equal(costs, costs + expected.RowBytes(), detail::RawCosts(actual.job, y)))
+                << hwy::TargetName(target) << " row " << y;
+        }
+    }
+}
+
+// Makes sure every SIMD target smooths a row's costs as the plain definition does, with random
+// raw costs (infinite ones among them) in the rows around, at the first and last row and column,
+// and in the candidates without a partner or beyond the range. Example failure: a vector sliding
+// along the row one column late, or an average truncating where the definition rounds.
+TEST_P(CostTest, SimdSmoothingMatchesTheDefinition) {
+    const Size size = GetParam();
+    Stripe stripe(StageConfig(size.width, size.height, size.disparities));
+    const auto targets = SupportedSimdTargets();
+    if (targets.empty()) {
+        GTEST_SKIP() << "no SIMD target on this CPU";
+    }
+    std::mt19937 random(11);
+    std::vector<std::uint8_t> expected(stripe.RowBytes());
+    for (int y = 0; y < size.height; ++y) {
+        for (int r = std::max(y - 1, 0); r <= std::min(y + 1, size.height - 1); ++r) {
+            FillRandom(detail::RawCosts(stripe.job, r), stripe.RowBytes(), random);
+        }
+        detail::SmoothReference(stripe.job, y);
+        std::copy_n(stripe.Scratch().costs, expected.size(), expected.begin());
+        for (const std::int64_t target : targets) {
+            const TargetScope scope(target);
+            std::fill_n(stripe.Scratch().costs, stripe.RowBytes(), 0x5A);
+            detail::SmoothSimd(stripe.job, y);
+            ASSERT_TRUE(std::equal(expected.begin(), expected.end(), stripe.Scratch().costs))
                 << hwy::TargetName(target) << " row " << y;
         }
     }
@@ -63,9 +93,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, CostTest,
                                          Size{150, 3, 256}, Size{20, 7, 64}, Size{1, 1, 1}));
 
 // Makes sure a right view that is the left one shifted by s pixels costs nothing at candidate s
-// where the census window sees the same pixels, and that candidates without a partner in the
-// right view or beyond the range cost kInfiniteCost. Example failure: candidates counted from
-// the wrong side, so that the minimum sits at -s or at the range's other end.
+// where the census window sees the same pixels, also once smoothed over the rows and columns
+// around, and that candidates without a partner in the right view or beyond the range cost
+// kInfiniteCost. Example failure: candidates counted from the wrong side, so that the minimum
+// sits at -s or at the range's other end, or the smoothing mixing neighbouring candidates.
 TEST(CostDefinitionTest, ZeroAtTheShiftAndInfiniteOutsideTheRange) {
     const int w = 60;
     const int h = 9;
@@ -79,7 +110,10 @@ TEST(CostDefinitionTest, ZeroAtTheShiftAndInfiniteOutsideTheRange) {
             stripe.right.At(x, y) = stripe.left.At(std::min(x + shift, w - 1), y);
         }
     }
-    detail::CostsReference(stripe.job, h / 2);
+    for (int y = h / 2 - 1; y <= h / 2 + 1; ++y) {
+        detail::CostsReference(stripe.job, y);
+    }
+    detail::SmoothReference(stripe.job, h / 2);
     const int dp = stripe.params.paddedDisparities;
     for (int x = 0; x < w; ++x) {
         const std::uint8_t* costs = stripe.Scratch().costs + std::size_t(x) * dp;
@@ -90,7 +124,8 @@ TEST(CostDefinitionTest, ZeroAtTheShiftAndInfiniteOutsideTheRange) {
                 EXPECT_LE(costs[d], kMaxMatchingCost) << x << "," << d;
             }
         }
-        if (x >= shift + detail::kCensusRadius && x + detail::kCensusRadius < w - shift) {
+        // The smoothing reaches one column further.
+        if (x >= shift + detail::kCensusRadius + 1 && x + detail::kCensusRadius + 1 < w - shift) {
             EXPECT_EQ(costs[shift], 0) << x;
             EXPECT_EQ(*std::min_element(costs, costs + config.disparities), 0) << x;
         }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ostream>
+#include <random>
 #include <vector>
 
 #include "DisparitySelection.h"
@@ -34,6 +35,9 @@ std::uint8_t HashedCost(int x, int y, int d, int disparities) {
                        : static_cast<std::uint8_t>(h % (kMaxMatchingCost + 1));
 }
 
+// Stands in for both cost stages: the sweeps read the smoothed costs.
+void NoRawCosts(const detail::StripeJob&, int) {}
+
 void HashedCosts(const detail::StripeJob& job, int y) {
     const detail::KernelParams& p = *job.params;
     for (int x = 0; x < p.width; ++x) {
@@ -46,9 +50,10 @@ void HashedCosts(const detail::StripeJob& job, int y) {
 
 // The aggregation under test between hashed costs and the plain selection's consumers: refined
 // and validated with both switched off, the output holds each pixel's winner, and its confidence
-// the winner's and the second best's sums.
+// the winner's and the second best's sums. The penalties follow the left image's random pixels.
 const detail::RowKernels& Kernels(bool simd) {
     static const detail::RowKernels reference{"reference",
+                                              NoRawCosts,
                                               HashedCosts,
                                               detail::FourPathsForwardReference,
                                               detail::FourPathsBackwardReference,
@@ -57,6 +62,7 @@ const detail::RowKernels& Kernels(bool simd) {
                                               detail::RefineReference,
                                               detail::ValidateReference};
     static const detail::RowKernels vectors{"simd",
+                                            NoRawCosts,
                                             HashedCosts,
                                             detail::FourPathsForwardSimd,
                                             detail::FourPathsBackwardSimd,
@@ -97,6 +103,8 @@ class AggregationTest : public testing::TestWithParam<Case> {};
 TEST_P(AggregationTest, SimdTargetsMatchTheDefinition) {
     const Case c = GetParam();
     Stripe expected(c.config, c.forwardRows);
+    std::mt19937 random(5);
+    FillRandom(expected.left, random);
     detail::RunStripe(Kernels(false), expected.job);
     const auto targets = SupportedSimdTargets();
     if (targets.empty()) {
@@ -105,6 +113,7 @@ TEST_P(AggregationTest, SimdTargetsMatchTheDefinition) {
     for (const std::int64_t target : targets) {
         const TargetScope scope(target);
         Stripe actual(c.config, c.forwardRows);
+        CopyPixels(expected.left, actual.left);
         detail::RunStripe(Kernels(true), actual.job);
         for (int y = 0; y < c.config.height; ++y) {
             ASSERT_TRUE(std::equal(expected.disparity.Row(y),
@@ -133,8 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
 // A textbook semi-global matcher: every path of every pixel in full, from the hashed costs.
 class Textbook {
 public:
-    explicit Textbook(const detail::KernelParams& p)
-        : p_(p), dp_(p.paddedDisparities), sums_(Index(p.width, p.height, 0), 0) {}
+    Textbook(const detail::KernelParams& p, const Image<std::uint8_t>& left)
+        : p_(p), left_(left), dp_(p.paddedDisparities), sums_(Index(p.width, p.height, 0), 0) {}
 
     // Adds the path arriving from the neighbour at (-dx, -dy), less its minimum where asked.
     void AddPath(int dx, int dy, bool relative) {
@@ -150,6 +159,9 @@ public:
                 const int py = y - dy;
                 const bool inside = px >= 0 && px < w && py >= 0 && py < h;
                 const int m = inside ? least[std::size_t(py) * w + px] : 0;
+                const int p2 =
+                    inside ? detail::LargePenalty(p_, std::abs(left_.At(x, y) - left_.At(px, py)))
+                           : p_.p2;
                 auto previous = [&](int d) {
                     if (d < 0 || d >= dp_) {
                         return 1 << 20;
@@ -158,9 +170,8 @@ public:
                 };
                 int low = 1 << 20;
                 for (int d = 0; d < dp_; ++d) {
-                    const int step =
-                        std::min({previous(d), std::min(previous(d - 1), previous(d + 1)) + p_.p1,
-                                  m + p_.p2});
+                    const int step = std::min(
+                        {previous(d), std::min(previous(d - 1), previous(d + 1)) + p_.p1, m + p2});
                     const int value = std::min(255, HashedCost(x, y, d, p_.disparities) + step - m);
                     path[Index(x, y, d)] = value;
                     low = std::min(low, value);
@@ -207,20 +218,25 @@ private:
     int Sum(int x, int y, int d) const { return std::min(255, sums_[Index(x, y, d)]); }
 
     detail::KernelParams p_;
+    const Image<std::uint8_t>& left_;
     int dp_;
     std::vector<int> sums_;
 };
 
 // Makes sure the plain definition, which keeps only one row of each path and moves it around a
 // ring, is semi-global matching: four paths (left, right, top, top-right) summed as they are;
-// eight paths each less its minimum. Example failure: a ring slot overwritten while the next
-// pixel still reads it, or the border slots not reset to zero for the next row.
+// eight paths each less its minimum; each step's P2 from the grey levels of the two pixels it
+// joins. Example failure: a ring slot overwritten while the next pixel still reads it, the border
+// slots not reset to zero for the next row, or a diagonal path's penalty taken from the pixel
+// above instead of the one it comes from.
 TEST(AggregationDefinitionTest, AgreesWithTheTextbookOnOneStripe) {
     for (const int paths : {4, 8}) {
         const StereoConfig config = WinnersOnly(37, 11, 70, paths);
         Stripe stripe(config);
+        std::mt19937 random(paths);
+        FillRandom(stripe.left, random);
         detail::RunStripe(Kernels(false), stripe.job);
-        Textbook textbook(stripe.params);
+        Textbook textbook(stripe.params, stripe.left);
         const bool relative = paths == 8;
         textbook.AddPath(1, 0, relative);
         textbook.AddPath(-1, 0, relative);

@@ -56,7 +56,11 @@ class SceneGeometryTest : public testing::TestWithParam<Geometry> {};
 // texture's gradient.
 TEST_P(SceneGeometryTest, WarpingTheRightViewByTheTruthReproducesTheLeft) {
     const Geometry g = GetParam();
-    SceneOptions options = Options(g.width, g.height, g.disparities);
+    SceneOptions options = SceneOptions::Easy();
+    options.width = g.width;
+    options.height = g.height;
+    options.disparities = g.disparities;
+    options.seed = 3;
     options.noiseSigma = 0;
     SyntheticScene scene(options);
     const StereoFrame frame = scene.Render(4);
@@ -114,6 +118,71 @@ TEST_P(SceneGeometryTest, TruthSpansTheRangeWithOcclusions) {
 INSTANTIATE_TEST_SUITE_P(Sizes, SceneGeometryTest,
                          testing::Values(Geometry{160, 100, 32}, Geometry{320, 200, 64},
                                          Geometry{97, 61, 24}, Geometry{480, 300, 96}));
+
+// Makes sure the default scene is as hard as real ones where the easy one is not: surfaces without
+// texture, the right view brighter or darker than the left, both darker towards the corners by
+// the vignetting asked for. Example failure: the right view's gain applied to the left view as
+// well, or the vignetting growing towards the centre.
+TEST(SyntheticSceneTest, HardSceneHasFlatSurfacesAndBrightnessDifferences) {
+    const int w = 320;
+    const int h = 200;
+    SceneOptions hard = Options(w, h, 64);
+    hard.noiseSigma = 0;
+    hard.motion = false;
+    SceneOptions plain = hard;
+    plain.brightnessDifference = 0;
+    plain.vignetting = 0;
+    const StereoFrame shaded = SyntheticScene(hard).Render(0);
+    const StereoFrame even = SyntheticScene(plain).Render(0);
+    // Same surfaces, so the views' ratio is the shading: 1 - vignetting in the corners of the left
+    // view, 1 in its centre; the right view's gain and offset on top.
+    auto ratio = [&](const Image<std::uint8_t>& a, const Image<std::uint8_t>& b, int x0, int y0) {
+        double sa = 0;
+        double sb = 0;
+        for (int y = y0; y < y0 + 8; ++y) {
+            for (int x = x0; x < x0 + 8; ++x) {
+                sa += a.At(x, y);
+                sb += b.At(x, y);
+            }
+        }
+        return sa / sb;
+    };
+    EXPECT_NEAR(ratio(shaded.left, even.left, w / 2 - 4, h / 2 - 4), 1.0, 0.01);
+    EXPECT_NEAR(ratio(shaded.left, even.left, 0, 0), 1 - hard.vignetting, 0.03);
+    EXPECT_NEAR(ratio(shaded.left, even.left, w - 8, h - 8), 1 - hard.vignetting, 0.03);
+    const double right = ratio(shaded.right, even.right, w / 2 - 4, h / 2 - 4);
+    EXPECT_GT(std::abs(right - 1), 0.02);
+    EXPECT_LT(std::abs(right - 1), 0.25);
+
+    // Flat surfaces: 5x5 windows whose grey levels span no more than 3 levels.
+    auto flatShare = [](const Image<std::uint8_t>& image) {
+        std::size_t flat = 0;
+        std::size_t windows = 0;
+        for (int y = 2; y + 2 < image.Height(); y += 5) {
+            for (int x = 2; x + 2 < image.Width(); x += 5) {
+                int low = 255;
+                int high = 0;
+                for (int v = y - 2; v <= y + 2; ++v) {
+                    for (int u = x - 2; u <= x + 2; ++u) {
+                        low = std::min<int>(low, image.At(u, v));
+                        high = std::max<int>(high, image.At(u, v));
+                    }
+                }
+                flat += high - low <= 3;
+                ++windows;
+            }
+        }
+        return double(flat) / double(windows);
+    };
+    SceneOptions easy = SceneOptions::Easy();
+    easy.width = w;
+    easy.height = h;
+    easy.disparities = 64;
+    easy.seed = hard.seed;
+    easy.noiseSigma = 0;
+    EXPECT_GT(flatShare(shaded.left), 0.02);
+    EXPECT_LT(flatShare(SyntheticScene(easy).Render(0).left), 0.005);
+}
 
 // Makes sure a frame depends on the seed and the frame number alone, so that the camera and the
 // tests can reproduce any frame. Example failure: state carried from one Render to the next.

@@ -16,8 +16,8 @@ inline constexpr int kDisparityScale = 1 << kDisparityFractionBits;
 inline constexpr std::uint16_t kInvalidDisparity = 0xFFFF;
 
 // The matching cost of a candidate is the number of differing bits of the two pixels' census
-// signatures (16 bits of a 7x7 window) plus their absolute grey-level difference up to a cap;
-// penalties are in the same units.
+// signatures (16 bits of a 7x7 window) plus their absolute grey-level difference up to a cap,
+// smoothed over the 3x3 pixels around (at the same disparity); penalties are in the same units.
 inline constexpr int kCensusBits = 16;
 inline constexpr int kIntensityDifferenceCap = 30;
 inline constexpr int kMaxMatchingCost = kCensusBits + kIntensityDifferenceCap;
@@ -34,6 +34,10 @@ struct StereoConfig {
     int paths = 4;
     int p1 = 7;   // penalty for a disparity step of one pixel between neighbours
     int p2 = 64;  // penalty for larger steps; p1 < p2 and p2 + kMaxMatchingCost <= 255
+    // Grey-level difference between neighbours at which the penalty for larger steps halves
+    // (P2 * e / (e + difference), at least p1 + 1): depth edges mostly lie on edges of the image.
+    // 0 keeps it constant.
+    int penaltyEdge = 32;
     bool subpixel = true;
     bool leftRightCheck = true;
     int leftRightMaxDiff = 1;  // pixels the left and right winners may differ by

@@ -18,6 +18,24 @@ struct SceneOptions {
     int objects = 7;          // surfaces in front of the background
     double noiseSigma = 2.0;  // sensor noise, grey levels, independent per view and frame
     bool motion = true;       // objects drift a little from frame to frame
+    // What real scenes have and matchers get wrong: surfaces without texture or with little, a
+    // repetitive one, thin bars and steeper slants besides the richly textured surfaces.
+    // Without, every surface is richly textured (the easy scene).
+    bool hardSurfaces = true;
+    // The right camera's gain and offset differ from the left one's by up to this fraction (of
+    // the gain, and of 50 grey levels).
+    double brightnessDifference = 0.1;
+    // Both lenses darken the image towards its corners by this fraction.
+    double vignetting = 0.3;
+
+    // Richly textured surfaces seen alike by both cameras, with sensor noise.
+    static SceneOptions Easy() {
+        SceneOptions options;
+        options.hardSurfaces = false;
+        options.brightnessDifference = 0;
+        options.vignetting = 0;
+        return options;
+    }
 };
 
 // Where Render writes; truth and visible may be left empty.
@@ -88,6 +106,12 @@ private:
     SceneOptions options_;
     std::vector<Surface> surfaces_;  // [0] is the background
     std::vector<std::int8_t> noise_;
+    // Brightness of each view: the texture's grey level times gain times (1 - shading) plus
+    // offset; shading is the vignetting's fall-off along the row plus down the column.
+    float gain_[2] = {1, 1};
+    float offset_[2] = {0, 0};
+    std::vector<float> shadingX_;
+    std::vector<float> shadingY_;
     // Scratch of one frame and row, sized once.
     std::vector<Pose> poses_;
     std::vector<float> depthLeft_;
