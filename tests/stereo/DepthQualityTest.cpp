@@ -5,8 +5,10 @@
 
 #include <stdexcept>
 
-namespace Tarnwell::stereo {
+namespace Tarnwell::test {
 namespace {
+
+using namespace Tarnwell::stereo;
 
 struct Mapping {
     DepthQuality quality;
@@ -79,4 +81,4 @@ TEST(DownsampleTest, AveragesBlocks) {
 }
 
 }  // namespace
-}  // namespace Tarnwell::stereo
+}  // namespace Tarnwell::test

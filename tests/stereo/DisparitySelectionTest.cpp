@@ -10,8 +10,10 @@
 
 #include "StageTestSupport.h"
 
-namespace Tarnwell::stereo {
+namespace Tarnwell::test {
 namespace {
+
+using namespace Tarnwell::stereo;
 
 // Makes sure the winner is the first of equally cheap candidates, the second best leaves out the
 // winner's neighbours but nothing else, and a neighbour beyond the range reads infinite. Example
@@ -103,4 +105,4 @@ TEST(RefineTest, SimdTargetsMatchTheDefinition) {
 }
 
 }  // namespace
-}  // namespace Tarnwell::stereo
+}  // namespace Tarnwell::test

@@ -7,8 +7,10 @@
 
 #include "stereo/StereoEngine.h"
 
-namespace Tarnwell::stereo {
+namespace Tarnwell::test {
 namespace {
+
+using namespace Tarnwell::stereo;
 
 struct Pixel {
     std::uint16_t disparity;
@@ -71,4 +73,4 @@ TEST(EvaluateDisparityTest, RefusesImagesOfDifferentSizes) {
 }
 
 }  // namespace
-}  // namespace Tarnwell::stereo
+}  // namespace Tarnwell::test

@@ -12,8 +12,10 @@
 
 #include "StageTestSupport.h"
 
-namespace Tarnwell::stereo {
+namespace Tarnwell::test {
 namespace {
+
+using namespace Tarnwell::stereo;
 
 struct Size {
     int width;
@@ -133,4 +135,4 @@ TEST(CostDefinitionTest, ZeroAtTheShiftAndInfiniteOutsideTheRange) {
 }
 
 }  // namespace
-}  // namespace Tarnwell::stereo
+}  // namespace Tarnwell::test

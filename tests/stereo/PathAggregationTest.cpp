@@ -17,8 +17,10 @@
 #include "Validation.h"
 #include "stereo/StereoEngine.h"
 
-namespace Tarnwell::stereo {
+namespace Tarnwell::test {
 namespace {
+
+using namespace Tarnwell::stereo;
 
 // Matching costs that need no images: a hash of pixel and candidate, mostly small like real
 // costs, now and then infinite; infinite where the matching cost stage makes them so.
@@ -261,4 +263,4 @@ TEST(AggregationDefinitionTest, AgreesWithTheTextbookOnOneStripe) {
 }
 
 }  // namespace
-}  // namespace Tarnwell::stereo
+}  // namespace Tarnwell::test

@@ -13,7 +13,9 @@
 #include "stereo/Image.h"
 #include "stereo/StereoEngine.h"
 
-namespace Tarnwell::stereo {
+namespace Tarnwell::test {
+
+using namespace Tarnwell::stereo;
 
 // The SIMD targets the engine is built for that this CPU runs, best first.
 inline std::vector<std::int64_t> SupportedSimdTargets() {
@@ -106,4 +108,4 @@ inline void FillRandom(Image<std::uint8_t>& image, std::mt19937& random) {
     }
 }
 
-}  // namespace Tarnwell::stereo
+}  // namespace Tarnwell::test

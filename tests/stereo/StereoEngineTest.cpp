@@ -19,8 +19,10 @@
 #include "stereo/Evaluation.h"
 #include "stereo/SyntheticScene.h"
 
-namespace Tarnwell::stereo {
+namespace Tarnwell::test {
 namespace {
+
+using namespace Tarnwell::stereo;
 
 // Bytes of address space the process has mapped (VmSize); unused under the sanitizers.
 [[maybe_unused]] std::size_t AddressSpaceInUse() {
@@ -431,4 +433,4 @@ TEST(StereoEngineTest, StatesItsMemory) {
 }
 
 }  // namespace
-}  // namespace Tarnwell::stereo
+}  // namespace Tarnwell::test

@@ -8,8 +8,10 @@
 #include <stdexcept>
 #include <vector>
 
-namespace Tarnwell::stereo {
+namespace Tarnwell::test {
 namespace {
+
+using namespace Tarnwell::stereo;
 
 SceneOptions Options(int width, int height, int disparities, std::uint64_t seed = 3) {
     SceneOptions options;
@@ -269,4 +271,4 @@ TEST(SyntheticSceneTest, RendersImagesWithoutTruth) {
 }
 
 }  // namespace
-}  // namespace Tarnwell::stereo
+}  // namespace Tarnwell::test

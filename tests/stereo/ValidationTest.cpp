@@ -11,8 +11,10 @@
 
 #include "StageTestSupport.h"
 
-namespace Tarnwell::stereo {
+namespace Tarnwell::test {
 namespace {
+
+using namespace Tarnwell::stereo;
 
 // Makes sure a pixel whose right partner is claimed more cheaply by a pixel with a disparity more
 // than the tolerance away is invalid and carries no confidence, while the claimant stays valid.
@@ -118,4 +120,4 @@ INSTANTIATE_TEST_SUITE_P(Settings, ValidateTest,
                                          Settings{true, 15, false}));
 
 }  // namespace
-}  // namespace Tarnwell::stereo
+}  // namespace Tarnwell::test
