@@ -263,11 +263,11 @@ def accuracy_figures(runner):
 # ---- latency against the camera model --------------------------------------------------------
 
 # The host-work constants of camera/src/emulation/CameraModel.cpp (camera/README.md, Calibration).
-RECEIVE_S_PER_BYTE = 0.1e-9
-RECTIFY_S_PER_PIXEL = 0.2e-9
-REDUCE_S_PER_PIXEL = 0.5e-9
-DEPTH_S_PER_PIXEL = 5e-9
-FOUR_PATH_S_PER_CANDIDATE = 0.25e-9
+RECEIVE_S_PER_BYTE = 0.045e-9
+COPY_S_PER_BYTE = 0.04e-9
+REDUCE_S_PER_PIXEL = 0.75e-9
+DEPTH_S_PER_PIXEL = 21.5e-9
+FOUR_PATH_S_PER_CANDIDATE = 0.0525e-9
 EXPOSURE_S = 1e-3
 CONTROL_ROUND_TRIP_S = 400e-6
 TRIGGER_JITTER_S = 100e-6
@@ -283,12 +283,16 @@ def model_latency_ms(binning, components, packet_size=1500, bandwidth=1e9, quali
     packets = math.ceil(link_bytes / (packet_size - 36)) + 2
     transfer = packets * (packet_size + 38) * 8 / bandwidth
     host = RECEIVE_S_PER_BYTE * link_bytes
-    if set(components) - {"RawCombined"}:
-        host += RECTIFY_S_PER_PIXEL * width * height
-    if "Disparity" in components:
+    if "Intensity" in components:
+        host += COPY_S_PER_BYTE * width * height
+    if "IntensityCombined" in components:
+        host += COPY_S_PER_BYTE * width * 2 * height
+    if set(components) & {"Disparity", "Confidence", "Error"}:
         pixels = (width // quality) * (height // quality)
         host += (FOUR_PATH_S_PER_CANDIDATE * pixels * (disparity_range // binning) +
-                 DEPTH_S_PER_PIXEL * pixels + REDUCE_S_PER_PIXEL * width * height)
+                 DEPTH_S_PER_PIXEL * pixels)
+        if quality > 1:
+            host += REDUCE_S_PER_PIXEL * 2 * width * height
     latency = EXPOSURE_S + transfer + host + TRIGGER_JITTER_S / 2 - CONTROL_ROUND_TRIP_S / 2
     return latency * 1e3
 

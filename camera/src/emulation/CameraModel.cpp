@@ -20,12 +20,12 @@ std::int64_t Disparities(std::size_t quality) {
 
 // The host's cost of each step of real processing on this machine class (camera/README.md,
 // Timing model, says how they were measured).
-constexpr double kReceiveSecondsPerByte = 0.1e-9;
-constexpr double kCopySecondsPerByte = 0.1e-9;
-constexpr double kReduceSecondsPerPixel = 0.25e-9;
-constexpr double kDepthSecondsPerPixel = 5e-9;
-constexpr double kFourPathSecondsPerCandidate = 0.25e-9;
-constexpr double kEightPathSecondsPerCandidate = 0.5e-9;
+constexpr double kReceiveSecondsPerByte = 0.045e-9;
+constexpr double kCopySecondsPerByte = 0.04e-9;
+constexpr double kReduceSecondsPerPixel = 0.75e-9;
+constexpr double kDepthSecondsPerPixel = 21.5e-9;
+constexpr double kFourPathSecondsPerCandidate = 0.0525e-9;
+constexpr double kEightPathSecondsPerCandidate = 0.24e-9;
 
 }  // namespace
 
