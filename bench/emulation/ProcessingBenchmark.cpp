@@ -1,5 +1,6 @@
 // The emulated camera's host work per frame, real against modelled, at every depth quality and
-// binning: the calibration of the timing model, side by side with what it stands for.
+// binning: the calibration of the timing model, side by side with what it stands for. Also the
+// sensor's sequence prepared before grabbing, which must stay out of every measured interval.
 #include <sys/resource.h>
 
 #include <array>
@@ -75,6 +76,31 @@ void BM_HostProcessing(benchmark::State& state) {
     state.SetLabel(std::string(kQualityNames[settings.quality]) + " binning " +
                    std::to_string(state.range(1)));
 }
+
+// The sensor's sequence that StartGrabbing prepares, at binning 1, 2 and 4 (argument 0), without
+// and with the truth the error image needs (argument 1): its time and memory per camera.
+void BM_SensorSequence(benchmark::State& state) {
+    Settings settings;
+    settings.quality = kFull;
+    settings.binningHorizontal = settings.binningVertical = state.range(0);
+    const bool truth = state.range(1) != 0;
+    std::size_t bytes = 0;
+    std::size_t frames = 0;
+    for (auto _ : state) {
+        const SensorSequence sequence(settings, 1, Recording{}, truth);
+        bytes = sequence.MemoryBytes();
+        frames = sequence.Size();
+        benchmark::DoNotOptimize(&sequence);
+    }
+    state.counters["MiB"] = static_cast<double>(bytes) / (1024.0 * 1024.0);
+    state.counters["frames"] = static_cast<double>(frames);
+    state.SetLabel("binning " + std::to_string(state.range(0)) + (truth ? ", with truth" : ""));
+}
+
+BENCHMARK(BM_SensorSequence)
+    ->ArgsProduct({{1, 2, 4}, {0, 1}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_HostProcessing)
     ->ArgsProduct({{kLow, kMedium, kHigh, kFull}, {1, 2, 4}, {0}})
