@@ -106,6 +106,9 @@ CGrabResultData* ResultPool::HandOut() noexcept {
 void ResultPool::ReturnLocked(CGrabResultData* data) noexcept {
     --outstanding_;
     free_.push_back(data);
+    if (state_.producerWaitsForBuffer) {
+        producerWake.notify_one();
+    }
 }
 
 void ResultPool::Recycle(CGrabResultData* data) noexcept {

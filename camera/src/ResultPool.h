@@ -46,6 +46,9 @@ struct GrabResultAccess {
         data.frameNumber_ = frameNumber;
         data.timeStamp_ = timeStamp;
     }
+    static void SetImagePresent(CGrabResultData& data, bool present) noexcept {
+        data.imagePresent_ = present;
+    }
     // `description` is cut to what the result can hold.
     static void SetOutcome(CGrabResultData& data, bool succeeded, std::uint32_t errorCode,
                            const char* description) noexcept {
@@ -95,6 +98,7 @@ struct SessionState {
     bool stopRequested = false;
     bool ended = false;  // the camera ended its acquisition; no result follows the queued ones
     int waiting = 0;     // consumers blocked in a retrieval: only they need a notification
+    bool producerWaitsForBuffer = false;  // the acquisition thread waits for a result back
     Ring<CGrabResultData*> ready;
     Ring<Clock::time_point> triggers;
     std::array<std::int64_t, kCounterCount> counters{};
@@ -115,14 +119,13 @@ public:
     ResultPool& operator=(const ResultPool&) = delete;
 
     Mutex mutex;
-    std::condition_variable resultReady;  // consumers, and StartGrabbing waiting for the thread
-    std::condition_variable
-        producerWake;                    // the acquisition thread: triggers, rendered frames, stop
-    std::condition_variable sensorWake;  // the rendering thread of real processing: a free slot
+    std::condition_variable resultReady;   // consumers, and StartGrabbing waiting for the thread
+    std::condition_variable producerWake;  // the acquisition thread: triggers, free buffers, stop
 
     SessionState& State() ORVEL_REQUIRES(mutex) { return state_; }
     // A free result, or null when the pool ran dry.
     CGrabResultData* TakeFree() noexcept ORVEL_REQUIRES(mutex);
+    bool HasFree() const noexcept ORVEL_REQUIRES(mutex) { return !free_.empty(); }
     // Hands a queued result to a holder (one reference).
     CGrabResultData* HandOut() noexcept ORVEL_REQUIRES(mutex);
     // Takes back a result whose last holder let go.

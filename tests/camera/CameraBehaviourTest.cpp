@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -44,18 +45,19 @@ Orvel::CVelkorUniversalInstantCamera& IntensityCamera(Orvel::CVelkorUniversalIns
 
 class CameraBehaviour : public EmulationTest {};
 
-// Makes sure the sensor's frames are made before grabbing and cost the host nothing while it
-// grabs: per frame, receiving a pair costs the host a fraction of what rendering one did while
-// grabbing started (16 frames). Example failure: a rendering thread on the host's cores during the
+// Makes sure the sensor's frames are made before the first frame and cost the host nothing while
+// it grabs: per frame, receiving a pair costs the host a fraction of what rendering one did before
+// the first result (16 frames). Example failure: a rendering thread on the host's cores during the
 // measurement.
 TEST_F(CameraBehaviour, SensorCostsTheHostNothingWhileGrabbing) {
     Start(R"({"cameras": [{"processing": "real"}]})");
     auto& camera = IntensityCamera(Camera(), 1);
     const double starting = ProcessorSeconds();
     camera.StartGrabbing();
+    CGrabResultPtr result;
+    ASSERT_TRUE(camera.RetrieveResult(5000, result));
     const double renderPerFrame = (ProcessorSeconds() - starting) / 16;
     const double before = ProcessorSeconds();
-    CGrabResultPtr result;
     for (int i = 0; i < 20; ++i) {
         ASSERT_TRUE(camera.RetrieveResult(5000, result));
     }
@@ -134,11 +136,14 @@ TEST_F(CameraBehaviour, PowerOnValuesAreWhatTheCameraHolds) {
                          "': cameras[0].powerOn: 'PayloadSize' is not a writable feature");
 }
 
-// Makes sure the faults of a real camera surface where its SDK reports them. Example failure: a
-// camera another application controls opens anyway.
+// Makes sure the faults of a real camera surface where its SDK reports them, and only there.
+// Example failures: a camera another application controls opens anyway; one that also keeps
+// power-on values makes the SDK's start fail, and no camera can be listed or used.
 TEST_F(CameraBehaviour, RefusedOpenAndUnreachableCamera) {
-    Start(R"({"cameras": [{"openedElsewhere": true},
-                          {"ipAddress": "192.168.7.20", "unreachable": true}]})");
+    Start(R"({"cameras": [{"openedElsewhere": true, "powerOn": {"TriggerMode": "On"}},
+                          {"ipAddress": "192.168.7.20", "unreachable": true}, {}]})");
+    EXPECT_EQ(Devices().size(), 3U);
+    EXPECT_TRUE(Camera(2).IsOpen());
     EXPECT_THROW_MSG(Camera(0), GenICam::AccessException,
                      "Cannot open device 'VelkorXW-40051001': access denied; another application "
                      "has it open for control.");
@@ -225,6 +230,45 @@ TEST_F(CameraBehaviour, DroppedFramesDrawNoLoss) {
     EXPECT_GT(Counter("Statistic_Buffer_Underrun_Count"), 0);
     EXPECT_EQ(Counter("Statistic_Failed_Packet_Count"), delivered * 199);
     EXPECT_EQ(Counter("Statistic_Resend_Request_Count"), delivered * 2);
+}
+
+// Makes sure all cameras' recordings are held within one budget, judged from the files' headers
+// before any is decoded, and that a file named by many frames and cameras is decoded once.
+// Example failures: 64 cameras filming 16 frames of one 4096x4096 picture decode it 2048 times
+// (32 GiB); sixteen cameras each within their own budget together take more than 1 GiB.
+TEST_F(CameraBehaviour, RecordingsShareOneBudget) {
+    WriteTestPng("big.png", 4096, 4096, std::vector<std::uint8_t>(4096 * 4096, 7));
+    std::string frames;
+    for (int i = 0; i < 16; ++i) {
+        frames += std::string(i == 0 ? "" : ", ") + R"({"left": "big.png", "right": "big.png"})";
+    }
+    std::string cameras;
+    for (int i = 0; i < 64; ++i) {
+        cameras += std::string(i == 0 ? "" : ", ") + R"({"recording": [)" + frames + "]}";
+    }
+    Start(R"({"cameras": [)" + cameras + "]}");
+    EXPECT_EQ(Devices().size(), 64U);
+    Stop();
+
+    // A true disparity of 4096x4096 pixels takes 64 MiB decoded; sixteen of them and the views
+    // are 1040 MiB. The files are sparse: nothing of them is read.
+    cameras.clear();
+    for (int i = 0; i < 16; ++i) {
+        const std::string name = "d" + std::to_string(i) + ".pfm";
+        const auto path = WriteTestFile(name, "Pf\n4096 4096\n-1\n");
+        std::filesystem::resize_file(path,
+                                     std::filesystem::file_size(path) + (std::size_t{64} << 20));
+        cameras += std::string(i == 0 ? "" : ", ") +
+                   R"({"recording": [{"left": "big.png", "right": "big.png", "disparity": ")" +
+                   name + R"("}]})";
+    }
+    const std::string path = WriteScenario(R"({"cameras": [)" + cameras + "]}");
+    SetEmulation(path);
+    EXPECT_THROW_MSG(Orvel::OrvelInitialize(), GenICam::RuntimeException,
+                     "Emulation scenario '" + path +
+                         "': the recordings take 1040 MiB decoded, more than the 1024 MiB they "
+                         "may; the largest, cameras[0].recording[0].disparity 'd0.pfm', is "
+                         "4096x4096 (64 MiB)");
 }
 
 // Makes sure a recorded pair is what the camera films, resampled to its sensor, and that bad

@@ -310,7 +310,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"RepeatedSerial", Cameras(R"({}, {"serialNumber": "40051001"})"),
                  "cameras[1].serialNumber '40051001' is already used by cameras[0]"},
         FaultRow{"NameNumber", Cameras(R"({"friendlyName": 3})"),
-                 "cameras[0].friendlyName must be a string"}),
+                 "cameras[0].friendlyName must be a string"},
+        // A NUL would end the text where C strings take it: the file "L.png\0.x" read as L.png.
+        FaultRow{"NulInAPath", Cameras(R"({"recording": [{"left": "L.png\u0000.x"}]})"),
+                 "cameras[0].recording[0].left must not contain a NUL character"},
+        FaultRow{"NulInAKey", Cameras(R"({"a\u0000b": 1})"),
+                 "unknown key 'a\\x00b' in cameras[0]"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(EmulationTest, UnreadableScenarioNamesTheFileAndTheCause) {

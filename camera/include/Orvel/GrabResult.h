@@ -43,6 +43,10 @@ public:
     std::uint64_t GetFrameNumber() const noexcept { return frameNumber_; }
     // Device time of the exposure, nanoseconds.
     std::uint64_t GetTimeStamp() const noexcept { return timeStamp_; }
+    // False when the buffer holds no image data (GenTL's "image present" flag): a camera that
+    // times its frames without making them, as the emulation's modelled processing does,
+    // delivers results whose buffers hold only their numbers.
+    bool IsImagePresent() const noexcept { return imagePresent_; }
     const void* GetBuffer() const noexcept { return buffer_; }
     std::size_t GetPayloadSize() const noexcept { return payloadSize_; }
     std::size_t GetNumberOfComponents() const noexcept { return componentCount_; }
@@ -59,6 +63,7 @@ private:
     ~CGrabResultData() = default;
 
     bool succeeded_ = false;
+    bool imagePresent_ = false;
     std::uint32_t errorCode_ = 0;
     char errorDescription_[160] = {};
     std::uint64_t imageNumber_ = 0;

@@ -3,6 +3,7 @@
 #include "emulation/Acquisition.h"
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include <pthread.h>
+#include <time.h>
 
 #include "Errors.h"
 
@@ -84,7 +86,9 @@ void Acquisition::Start() {
     if (pool_ != nullptr) {
         return;
     }
-    if (lostAt_) {
+    // A camera lost in an earlier session answers nothing: grabbing starts, nothing comes, and its
+    // loss is told once the heartbeat has really been missing for the whole time-out.
+    if (IsLost()) {
         RaiseLost();
     }
     const std::int64_t payload = PayloadSize(config_, settings_);
@@ -127,8 +131,10 @@ void Acquisition::Start() {
     plan_.stallAfter = config_.stallAfter;
     plan_.lostAfter = config_.lostAfter;
     plan_.lossRate = config_.packetLossRate;
-    // The sensor's frames are prepared here, before any measurement can start; the host's engine
-    // and scratch too. Held here until the pool exists as well: a failure leaves nothing behind.
+    // The memory of the sensor's frames and of the host's engine and scratch is taken here, so
+    // that a shortage is StartGrabbing's error; the frames are drawn on the acquisition thread
+    // before its first exposure. Held here until the pool exists as well: a failure leaves
+    // nothing behind.
     std::unique_ptr<HostProcessing> processing;
     if (config_.processing == Processing::Real) {
         try {
@@ -164,6 +170,7 @@ void Acquisition::Start() {
         MutexLock lock(pool->mutex);
         pool->State().counters = counters_;
         pool->State().resultNumber = resultNumber_;
+        pool->State().lostAt = lostAt_;
     }
     try {
         // A library's threads leave the program's signals to the program's own thread, whose
@@ -304,8 +311,16 @@ void Acquisition::Trigger() {
         triggers.Push(sent + roundTrip / 2);
     }
     pool_->producerWake.notify_one();
-    // The command is done when the camera's acknowledgement is back.
-    std::this_thread::sleep_until(sent + roundTrip);
+    // The command is done when the camera's acknowledgement is back. The wait is a blocking call
+    // of the caller's thread like any other: a signal interrupts it, so that a program told to
+    // stop is not held for a slow control link's round trip.
+    const auto ack =
+        std::chrono::duration_cast<std::chrono::nanoseconds>((sent + roundTrip).time_since_epoch());
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(ack.count() / 1'000'000'000);
+    until.tv_nsec = static_cast<long>(ack.count() % 1'000'000'000);
+    // steady_clock is CLOCK_MONOTONIC; the call returns its error instead of setting errno.
+    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
 Acquisition::Loss Acquisition::DrawLoss() {
@@ -460,6 +475,9 @@ void Acquisition::RunModelled(ResultPool& pool, MutexLock& lock) {
         lastDelivery = delivery;
         CGrabResultData* data = Claim(pool, frame, exposure, loss);
         if (data == nullptr) {
+            if (!plan_.triggered) {
+                frame += DropWhileDry(pool, lock, exposure, timing.period, latency);
+            }
             continue;
         }
         // The stamp is all the modelled camera writes, so untouched buffer pages stay unmapped.
@@ -480,6 +498,17 @@ void Acquisition::RunModelled(ResultPool& pool, MutexLock& lock) {
 // the host is free: the camera never runs ahead of the computation, and every result's latency
 // is the exposure's, the link's and the computation's.
 void Acquisition::RunReal(ResultPool& pool, MutexLock& lock) {
+    // The sensor draws its sequence before the first exposure, without the lock, and stops
+    // drawing at a stop request.
+    pool.mutex.Unlock();
+    const bool prepared = sequence_->Prepare([&pool]() ORVEL_EXCLUDES(pool.mutex) {
+        MutexLock check(pool.mutex);
+        return pool.State().stopRequested;
+    });
+    pool.mutex.Lock();
+    if (!prepared) {
+        return;
+    }
     const Timing& timing = plan_.timing;
     const Clock::time_point start = Clock::now();
     const Clock::duration toArrival = ModelDuration(kExposureSeconds + timing.transfer);
@@ -511,6 +540,12 @@ void Acquisition::RunReal(ResultPool& pool, MutexLock& lock) {
         // put it, or no complete pair.
         CGrabResultData* data = Claim(pool, frame, exposure, loss);
         if (data == nullptr) {
+            if (!plan_.triggered) {
+                const std::uint64_t dropped =
+                    DropWhileDry(pool, lock, exposure, plan_.linkPeriod, toArrival);
+                frame += dropped;
+                lastExposure += ModelDuration(static_cast<double>(dropped) * plan_.linkPeriod);
+            }
             continue;
         }
         if (data->GrabSucceeded()) {
@@ -519,11 +554,36 @@ void Acquisition::RunReal(ResultPool& pool, MutexLock& lock) {
             pool.mutex.Unlock();
             processing_->Compute(sequence_->Frame(frame), GrabResultAccess::Buffer(*data));
             pool.mutex.Lock();
+            GrabResultAccess::SetImagePresent(*data, true);
             hostFree = Clock::now();
         }
         Queue(pool, data, loss, Clock::now());
         NotifyConsumer(pool);
     }
+}
+
+std::uint64_t Acquisition::DropWhileDry(ResultPool& pool, MutexLock& lock,
+                                        Clock::time_point exposure, double period,
+                                        Clock::duration toArrival) {
+    SessionState& state = pool.State();
+    state.producerWaitsForBuffer = true;
+    while (!pool.HasFree() && !state.stopRequested) {
+        lock.Wait(pool.producerWake);
+    }
+    state.producerWaitsForBuffer = false;
+    // Frame k after the dry one arrives at exposure + k·period + toArrival.
+    const double since =
+        std::chrono::duration<double>(Clock::now() - (exposure + toArrival)).count();
+    if (since < period) {
+        return 0;
+    }
+    // Bounded so that the frame count cannot wrap, however small the period.
+    const double arrived = std::min(std::floor(since / period), 1e15);
+    const auto dropped = static_cast<std::uint64_t>(arrived);
+    auto& counters = state.counters;
+    counters[kBufferUnderruns] += static_cast<std::int64_t>(dropped);
+    counters[kTotalPackets] += static_cast<std::int64_t>(dropped) * plan_.timing.packets;
+    return dropped;
 }
 
 void Acquisition::NotifyConsumer(ResultPool& pool) {
@@ -549,6 +609,7 @@ CGrabResultData* Acquisition::Claim(ResultPool& pool, std::uint64_t frame,
     GrabResultAccess::SetLayout(*data, plan_.payloadSize, plan_.components.data(),
                                 plan_.componentCount);
     GrabResultAccess::SetFrame(*data, number, frame, stamp);
+    GrabResultAccess::SetImagePresent(*data, false);  // until the host has computed the frame
 
     char text[160];
     if (plan_.failures.every != 0 && number % plan_.failures.every == 0) {

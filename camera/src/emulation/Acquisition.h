@@ -86,6 +86,14 @@ private:
     ResultPool::Clock::time_point TriggeredExposure(ResultPool::Clock::time_point trigger,
                                                     ResultPool::Clock::time_point sensorFree,
                                                     bool first);
+    // After a free-running frame exposed at `exposure` found no free buffer: the frames that
+    // follow every `period` find none either until a result comes back. Waits for that, or a
+    // stop, with the lock released, then counts every frame that arrived meanwhile (`toArrival`
+    // after its exposure) as an underrun in one step, and returns how many: a schedule far faster
+    // than the host is then no busy loop that holds the lock.
+    std::uint64_t DropWhileDry(ResultPool& pool, MutexLock& lock,
+                               ResultPool::Clock::time_point exposure, double period,
+                               ResultPool::Clock::duration toArrival) ORVEL_REQUIRES(pool.mutex);
     void RunModelled(ResultPool& pool, MutexLock& lock) ORVEL_REQUIRES(pool.mutex);
     void RunReal(ResultPool& pool, MutexLock& lock) ORVEL_REQUIRES(pool.mutex);
     // Sets the stop flag, wakes the session's thread and joins it.

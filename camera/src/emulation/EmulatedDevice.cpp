@@ -60,6 +60,10 @@ void EmulatedDevice::Open() {
     if (acquisition_.IsLost()) {
         acquisition_.RaiseLost();
     }
+    OpenOnTheCamera();
+}
+
+void EmulatedDevice::OpenOnTheCamera() {
     camera_.openBy = this;
     open_ = true;
     std::seed_seq seed{static_cast<std::uint32_t>(camera_.seed),

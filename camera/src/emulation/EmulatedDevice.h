@@ -28,6 +28,9 @@ public:
 
     const CDeviceInfo& GetDeviceInfo() const override { return camera_.info; }
     void Open() override;
+    // Opens without asking for the control channel: the camera's own access to its settings, as
+    // when it powers on with what it kept. Whoever else controls it does not matter then.
+    void OpenOnTheCamera();
     void Close() override;
     bool IsOpen() const override { return open_; }
     GenApi::INodeMap& GetNodeMap() override;

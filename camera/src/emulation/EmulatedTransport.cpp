@@ -183,7 +183,7 @@ private:
             void DestroyDevice(IOrvelDevice*) override {}
         } creator;
         EmulatedDevice device(camera, creator);
-        device.Open();
+        device.OpenOnTheCamera();
         GenApi::INodeMap& nodes = device.GetNodeMap();
         for (const PowerOnValue& value : config.powerOn) {
             const std::string path = "cameras[" + std::to_string(index) + "].powerOn." +

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "stereo/DepthQuality.h"
@@ -83,32 +84,41 @@ std::vector<Footprint> Footprints(int inputs, int outputs) {
     return footprints;
 }
 
-// A grey image resampled to the size of `output`, separably.
-void Resample(const Image<std::uint8_t>& input, Image<std::uint8_t>& output) {
-    const auto across = Footprints(input.Width(), output.Width());
-    const auto down = Footprints(input.Height(), output.Height());
-    Image<float> rows(output.Width(), input.Height());
-    for (int y = 0; y < input.Height(); ++y) {
-        for (int x = 0; x < output.Width(); ++x) {
-            const Footprint& f = across[static_cast<std::size_t>(x)];
-            float sum = 0;
-            for (std::size_t k = 0; k < f.weights.size(); ++k) {
-                sum += f.weights[k] * input.At(f.first + static_cast<int>(k), y);
+// Resampling a recording's views to the eye size, separably; made once, so that drawing a frame
+// allocates nothing.
+struct Resampler {
+    std::vector<Footprint> across;
+    std::vector<Footprint> down;
+    Image<float> rows;  // the input's rows at the output's width
+
+    Resampler(int inputWidth, int inputHeight, int outputWidth, int outputHeight)
+        : across(Footprints(inputWidth, outputWidth)),
+          down(Footprints(inputHeight, outputHeight)),
+          rows(outputWidth, inputHeight) {}
+
+    void operator()(const Image<std::uint8_t>& input, Image<std::uint8_t>& output) {
+        for (int y = 0; y < input.Height(); ++y) {
+            for (int x = 0; x < output.Width(); ++x) {
+                const Footprint& f = across[static_cast<std::size_t>(x)];
+                float sum = 0;
+                for (std::size_t k = 0; k < f.weights.size(); ++k) {
+                    sum += f.weights[k] * input.At(f.first + static_cast<int>(k), y);
+                }
+                rows.At(x, y) = sum;
             }
-            rows.At(x, y) = sum;
+        }
+        for (int y = 0; y < output.Height(); ++y) {
+            const Footprint& f = down[static_cast<std::size_t>(y)];
+            for (int x = 0; x < output.Width(); ++x) {
+                float sum = 0;
+                for (std::size_t k = 0; k < f.weights.size(); ++k) {
+                    sum += f.weights[k] * rows.At(x, f.first + static_cast<int>(k));
+                }
+                output.At(x, y) = static_cast<std::uint8_t>(std::clamp(sum + 0.5f, 0.0f, 255.0f));
+            }
         }
     }
-    for (int y = 0; y < output.Height(); ++y) {
-        const Footprint& f = down[static_cast<std::size_t>(y)];
-        for (int x = 0; x < output.Width(); ++x) {
-            float sum = 0;
-            for (std::size_t k = 0; k < f.weights.size(); ++k) {
-                sum += f.weights[k] * rows.At(x, f.first + static_cast<int>(k));
-            }
-            output.At(x, y) = static_cast<std::uint8_t>(std::clamp(sum + 0.5f, 0.0f, 255.0f));
-        }
-    }
-}
+};
 
 // A true disparity resampled by its nearest sample (no averaging across depth edges), in pixels
 // of the output's width; seen where it is known.
@@ -126,22 +136,6 @@ void ResampleTruth(const Image<float>& input, Image<float>& truth, Image<std::ui
             visible.At(x, y) = known ? 1 : 0;
         }
     }
-}
-
-// The eye's truth at the depth size into `frame`.
-void KeepTruth(const Image<float>& eyeTruth, const Image<std::uint8_t>& eyeVisible, int divisor,
-               SensorFrame& frame) {
-    if (divisor == 1) {
-        frame.truth = eyeTruth;
-        frame.visible = eyeVisible;
-        return;
-    }
-    frame.truth = Allocate<float>(eyeTruth.Width() / divisor, eyeTruth.Height() / divisor,
-                                  "a true disparity");
-    frame.visible =
-        Allocate<std::uint8_t>(frame.truth.Width(), frame.truth.Height(), "a visibility");
-    ReduceTruth(eyeTruth.View(), eyeVisible.View(), divisor, frame.truth.View(),
-                frame.visible.View());
 }
 
 std::size_t FrameBytes(const Settings& settings, bool truth) {
@@ -183,46 +177,91 @@ std::size_t SensorSequence::FramesFor(const Settings& settings, bool truth) {
                                    kMaxSequenceFrames);
 }
 
+struct SensorSequence::Source {
+    const Recording* recording = nullptr;
+    std::unique_ptr<stereo::SyntheticScene> scene;  // null for a recording
+    std::optional<Resampler> resample;              // a recording's
+    Image<float> eyeTruth;                          // the eye's truth before reduction
+    Image<std::uint8_t> eyeVisible;
+};
+
 SensorSequence::SensorSequence(const Settings& settings, std::uint64_t sceneSeed,
                                const Recording& recording, bool truth)
-    : divisor_(stereo::DepthDivisor(QualityOf(settings))), truth_(truth) {
+    : source_(std::make_unique<Source>()),
+      divisor_(stereo::DepthDivisor(QualityOf(settings))),
+      truth_(truth) {
     const Geometry eye = ComponentGeometry(settings, kIntensity);
     const int width = static_cast<int>(eye.width);
     const int height = static_cast<int>(eye.height);
     const std::size_t count = recording.empty() ? FramesFor(settings, truth) : recording.size();
     frames_.resize(count);
-    Image<float> eyeTruth;
-    Image<std::uint8_t> eyeVisible;
+    source_->recording = &recording;
     if (truth) {
-        eyeTruth = Allocate<float>(width, height, "a true disparity");
-        eyeVisible = Allocate<std::uint8_t>(width, height, "a visibility");
+        source_->eyeTruth = Allocate<float>(width, height, "a true disparity");
+        source_->eyeVisible = Allocate<std::uint8_t>(width, height, "a visibility");
     }
-    std::unique_ptr<stereo::SyntheticScene> scene;
-    if (recording.empty()) {
-        scene = std::make_unique<stereo::SyntheticScene>(SceneFor(settings, sceneSeed));
+    if (!recording.empty()) {
+        const GreyImage& view = *recording.front().left;
+        source_->resample.emplace(view.Width(), view.Height(), width, height);
+    } else {
+        try {
+            source_->scene =
+                std::make_unique<stereo::SyntheticScene>(SceneFor(settings, sceneSeed));
+        } catch (const std::bad_alloc&) {
+            char text[120];
+            std::snprintf(text, sizeof text,
+                          "cannot allocate the synthetic scene's textures for %dx%d views", width,
+                          height);
+            throw std::runtime_error(text);
+        }
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        SensorFrame& frame = frames_[i];
+    for (SensorFrame& frame : frames_) {
         frame.left = Allocate<std::uint8_t>(width, height, "a left view");
         frame.right = Allocate<std::uint8_t>(width, height, "a right view");
-        if (scene) {
-            scene->Render(
-                i + 1, {frame.left.View(), frame.right.View(), eyeTruth.View(), eyeVisible.View()});
-        } else {
-            const RecordedFrame& recorded = recording[i];
-            Resample(recorded.left, frame.left);
-            Resample(recorded.right, frame.right);
-            if (truth) {
-                if (recorded.disparity.Width() > 0) {
-                    ResampleTruth(recorded.disparity, eyeTruth, eyeVisible);
-                } else {
-                    std::fill_n(eyeVisible.Row(0), Bytes(eyeVisible), std::uint8_t{0});
-                }
+        if (truth) {
+            const int depthWidth = width / divisor_;
+            const int depthHeight = height / divisor_;
+            frame.truth = Allocate<float>(depthWidth, depthHeight, "a true disparity");
+            frame.visible = Allocate<std::uint8_t>(depthWidth, depthHeight, "a visibility");
+        }
+    }
+}
+
+SensorSequence::~SensorSequence() = default;
+
+void SensorSequence::DropSource() noexcept {
+    source_.reset();
+}
+
+void SensorSequence::Draw(std::size_t index) {
+    SensorFrame& frame = frames_[index];
+    Image<float>& eyeTruth = source_->eyeTruth;
+    Image<std::uint8_t>& eyeVisible = source_->eyeVisible;
+    if (source_->scene) {
+        source_->scene->Render(
+            index + 1, {frame.left.View(), frame.right.View(), eyeTruth.View(), eyeVisible.View()});
+    } else {
+        const RecordedFrame& recorded = (*source_->recording)[index];
+        (*source_->resample)(*recorded.left, frame.left);
+        (*source_->resample)(*recorded.right, frame.right);
+        if (truth_) {
+            if (recorded.disparity) {
+                ResampleTruth(*recorded.disparity, eyeTruth, eyeVisible);
+            } else {
+                std::fill_n(eyeVisible.Row(0), Bytes(eyeVisible), std::uint8_t{0});
             }
         }
-        if (truth) {
-            KeepTruth(eyeTruth, eyeVisible, divisor_, frame);
-        }
+    }
+    if (!truth_) {
+        return;
+    }
+    if (divisor_ == 1) {
+        std::copy_n(eyeTruth.Row(0), std::size_t(eyeTruth.Width()) * eyeTruth.Height(),
+                    frame.truth.Row(0));
+        std::copy_n(eyeVisible.Row(0), Bytes(eyeVisible), frame.visible.Row(0));
+    } else {
+        ReduceTruth(eyeTruth.View(), eyeVisible.View(), divisor_, frame.truth.View(),
+                    frame.visible.View());
     }
 }
 

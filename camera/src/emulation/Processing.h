@@ -56,9 +56,27 @@ public:
     // Frames a sequence at these settings holds (a recording: its own count).
     static std::size_t FramesFor(const Settings& settings, bool truth);
 
-    // `recording` empty: the synthetic scene of `sceneSeed`.
+    // Takes the memory of every frame (`recording` empty: of the synthetic scene of
+    // `sceneSeed`); nothing is drawn until Prepare.
     SensorSequence(const Settings& settings, std::uint64_t sceneSeed, const Recording& recording,
                    bool truth);
+    ~SensorSequence();
+    SensorSequence(const SensorSequence&) = delete;
+    SensorSequence& operator=(const SensorSequence&) = delete;
+
+    // Draws the frames not drawn yet, one after another, asking `stop` before each: a camera told
+    // to stop while it prepares stops within a frame's drawing. True once every frame is drawn.
+    template <class Stop>
+    bool Prepare(Stop stop) {
+        while (prepared_ < frames_.size()) {
+            if (stop()) {
+                return false;
+            }
+            Draw(prepared_++);
+        }
+        DropSource();
+        return true;
+    }
 
     // Frame `number` of the camera (from 1), looping over the sequence.
     const SensorFrame& Frame(std::uint64_t number) const {
@@ -70,7 +88,13 @@ public:
     std::size_t MemoryBytes() const;
 
 private:
+    struct Source;  // what the frames are drawn from, and scratch, until all are drawn
+    void Draw(std::size_t index);
+    void DropSource() noexcept;
+
     std::vector<SensorFrame> frames_;
+    std::size_t prepared_ = 0;
+    std::unique_ptr<Source> source_;
     int divisor_ = 1;
     bool truth_ = false;
 };

@@ -1,13 +1,14 @@
-// Reading recorded pairs and true disparities: PNG through libpng, PFM by hand.
+// Reading recorded pairs and true disparities: PNG through libpng's row reader, PFM by hand.
 #include "emulation/Recording.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -20,160 +21,361 @@
 
 namespace Orvel::detail {
 
-namespace stereo = Tarnwell::stereo;
-
 namespace {
 
 // Recordings are camera images: anything larger is not one.
-constexpr png_uint_32 kMaxSide = 4096;
+constexpr int kMaxSide = 4096;
+// Images are camera frames, not streams: a regular file of bounded size, judged on the opened
+// file before a byte is read (a FIFO would block the start, a device read without end).
+constexpr off_t kMaxFileBytes = off_t{256} << 20;
+// The largest ancillary chunk libpng may take into memory; the reader skips them all anyway.
+constexpr png_alloc_size_t kMaxChunkBytes = 1 << 20;
+
+[[noreturn]] void Fail(const std::string& fault) {
+    throw std::runtime_error(fault);
+}
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Images are camera frames, not streams: a regular file of bounded size, judged on the opened
-// file before a byte is read (a FIFO would block the start, a device read without end).
-constexpr off_t kMaxFileBytes = off_t{256} << 20;
+struct OpenedFile {
+    File file;
+    FileIdentity identity;
+    off_t size = 0;
+};
 
-File Open(const std::string& path) {
-    const auto fail = [](const std::string& fault) { throw std::runtime_error(fault); };
+OpenedFile Open(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        fail(std::string("cannot be read (") + std::strerror(errno) + ")");
+        Fail(std::string("cannot be read (") + std::strerror(errno) + ")");
     }
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
-        fail("is not a regular file");
+        Fail("is not a regular file");
     }
     if (status.st_size > kMaxFileBytes) {
         ::close(fd);
-        fail("is larger than 256 MiB");
+        Fail("is larger than 256 MiB");
     }
-    File file(::fdopen(fd, "rb"));
-    if (!file) {
+    OpenedFile opened;
+    opened.file.reset(::fdopen(fd, "rb"));
+    if (!opened.file) {
+        const int error = errno;
         ::close(fd);
-        fail(std::string("cannot be read (") + std::strerror(errno) + ")");
+        Fail(std::string("cannot be read (") + std::strerror(error) + ")");
     }
-    return file;
+    opened.identity = {status.st_dev, status.st_ino};
+    opened.size = status.st_size;
+    return opened;
 }
 
-void CheckSize(png_uint_32 width, png_uint_32 height) {
-    if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) {
-        throw std::runtime_error("is " + std::to_string(width) + "x" + std::to_string(height) +
-                                 ", not an image of 1 to 4096 pixels a side");
+std::string SizeText(const std::string& width, const std::string& height) {
+    return "is " + width + "x" + height + ", not an image of 1 to 4096 pixels a side";
+}
+
+void CheckSize(long long width, long long height) {
+    if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
+        Fail(SizeText(std::to_string(width), std::to_string(height)));
     }
 }
 
-stereo::Image<float> ReadPfm(std::FILE* file) {
-    char kind[3] = {};
-    int width = 0;
-    int height = 0;
-    double scale = 0;
-    if (std::fscanf(file, "%2s %d %d %lf", kind, &width, &height, &scale) != 4 ||
-        std::string(kind) != "Pf" || std::fgetc(file) == EOF) {
-        throw std::runtime_error("is not a one-channel PFM image");
-    }
-    CheckSize(static_cast<png_uint_32>(std::max(width, 0)),
-              static_cast<png_uint_32>(std::max(height, 0)));
-    const bool bigEndian = scale > 0;
-    stereo::Image<float> image(width, height);
-    std::vector<unsigned char> row(static_cast<std::size_t>(width) * 4);
-    // Rows are stored bottom to top.
-    for (int y = height - 1; y >= 0; --y) {
-        if (std::fread(row.data(), 1, row.size(), file) != row.size()) {
-            throw std::runtime_error("is a PFM image cut short");
+// ---- PNG ----
+
+// One libpng reader. libpng reports faults by a long jump back to the setjmp of Guarded; what is
+// unwound by it is C code and lambdas without objects to destroy.
+struct PngRead {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    char message[160] = "";
+
+    PngRead() {
+        png = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, &OnError, &OnWarning);
+        if (png != nullptr) {
+            info = png_create_info_struct(png);
         }
-        for (int x = 0; x < width; ++x) {
-            unsigned char* b = &row[static_cast<std::size_t>(x) * 4];
-            if (bigEndian) {
-                std::swap(b[0], b[3]);
-                std::swap(b[1], b[2]);
-            }
-            float value = 0;
-            std::memcpy(&value, b, 4);
-            image.At(x, y) = std::isfinite(value) ? value : std::numeric_limits<float>::quiet_NaN();
+        if (info == nullptr) {
+            png_destroy_read_struct(&png, nullptr, nullptr);
+            throw std::bad_alloc();
         }
     }
-    return image;
-}
+    ~PngRead() { png_destroy_read_struct(&png, &info, nullptr); }
+    PngRead(const PngRead&) = delete;
+    PngRead& operator=(const PngRead&) = delete;
 
-// The simplified API of libpng, which reports faults in the image structure instead of by a
-// long jump; `format` as the file has it, and the structure freed on every way out.
-class PngReader {
-public:
-    explicit PngReader(std::FILE* file) {
-        image_.version = PNG_IMAGE_VERSION;
-        if (png_image_begin_read_from_stdio(&image_, file) == 0) {
-            Fail();
+    static void OnError(png_structp png, png_const_charp text) {
+        auto* self = static_cast<PngRead*>(png_get_error_ptr(png));
+        std::snprintf(self->message, sizeof self->message, "%s", text);
+        png_longjmp(png, 1);
+    }
+    static void OnWarning(png_structp, png_const_charp) {}
+
+    // Runs `step`, its libpng faults raised as std::runtime_error.
+    template <class Step>
+    void Guarded(Step step) {
+        if (setjmp(png_jmpbuf(png)) != 0) {
+            Fail(std::string("is not a readable PNG image (") + message + ")");
         }
-        CheckSize(image_.width, image_.height);
+        step();
     }
-    ~PngReader() { png_image_free(&image_); }
-    PngReader(const PngReader&) = delete;
-    PngReader& operator=(const PngReader&) = delete;
-
-    png_uint_32 Format() const { return image_.format; }
-    int Width() const { return static_cast<int>(image_.width); }
-    int Height() const { return static_cast<int>(image_.height); }
-
-    // Decodes into `pixels` (rows of `stride` samples) as `format`.
-    void Read(png_uint_32 format, void* pixels, int stride) {
-        image_.format = format;
-        if (png_image_finish_read(&image_, nullptr, pixels, stride, nullptr) == 0) {
-            Fail();
-        }
-    }
-
-private:
-    [[noreturn]] void Fail() {
-        throw std::runtime_error(std::string("is not a readable PNG image (") + image_.message +
-                                 ")");
-    }
-
-    png_image image_{};
 };
 
-stereo::Image<float> ReadDisparityPng(std::FILE* file) {
-    PngReader png(file);
-    // Sixteen-bit samples read as linear are the file's own values.
-    if ((png.Format() & PNG_FORMAT_FLAG_LINEAR) == 0 ||
-        (png.Format() & (PNG_FORMAT_FLAG_COLOR | PNG_FORMAT_FLAG_ALPHA)) != 0) {
-        throw std::runtime_error("is not a 16-bit grey PNG image");
+struct PngHeader {
+    png_uint_32 width = 0;
+    png_uint_32 height = 0;
+    int bitDepth = 0;
+    int colourType = 0;
+};
+
+// Up to the image data: the header's chunk alone is looked at. Every ancillary chunk (gamma,
+// colour space, text, …) is skipped unread: the samples are taken as stored, and no compressed
+// text is inflated.
+PngHeader ReadPngHeader(PngRead& read, std::FILE* file) {
+    PngHeader header;
+    read.Guarded([&] {
+        png_init_io(read.png, file);
+        png_set_chunk_malloc_max(read.png, kMaxChunkBytes);
+        png_set_keep_unknown_chunks(read.png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+        png_read_info(read.png, read.info);
+        int interlace = 0;
+        png_get_IHDR(read.png, read.info, &header.width, &header.height, &header.bitDepth,
+                     &header.colourType, &interlace, nullptr, nullptr);
+    });
+    CheckSize(header.width, header.height);
+    return header;
+}
+
+// Reads the rows into `pixels` (`channels` bytes of `depth` bits per pixel, after the transforms
+// `transform` sets) and stops there: what follows the last row is not inflated, so data past the
+// image (a decompression bomb) costs nothing.
+template <class Transform>
+void ReadPngRows(PngRead& read, const PngHeader& header, std::vector<png_byte>& pixels,
+                 std::size_t rowBytes, Transform transform) {
+    pixels.resize(rowBytes * header.height);
+    std::vector<png_bytep> rows(header.height);
+    for (png_uint_32 y = 0; y < header.height; ++y) {
+        rows[y] = pixels.data() + rowBytes * y;
     }
-    stereo::Image<std::uint16_t> raw(png.Width(), png.Height());
-    png.Read(PNG_FORMAT_LINEAR_Y, raw.Row(0), raw.Width());
-    stereo::Image<float> image(png.Width(), png.Height());
-    for (int y = 0; y < image.Height(); ++y) {
-        for (int x = 0; x < image.Width(); ++x) {
-            const std::uint16_t value = raw.At(x, y);
-            image.At(x, y) = value == 0 ? std::numeric_limits<float>::quiet_NaN()
-                                        : static_cast<float>(value) / 256;
+    read.Guarded([&] {
+        transform();
+        png_set_interlace_handling(read.png);
+        png_read_update_info(read.png, read.info);
+        if (png_get_rowbytes(read.png, read.info) != rowBytes) {
+            png_error(read.png, "unexpected row size");
         }
+        png_read_image(read.png, rows.data());
+    });
+}
+
+FileIdentity CheckUnchanged(const OpenedFile& opened, const ImageHeader& expected, int width,
+                            int height) {
+    if (opened.identity != expected.file || width != expected.width || height != expected.height) {
+        Fail("changed while the scenario was read");
     }
-    return image;
+    return opened.identity;
+}
+
+// ---- PFM ----
+
+struct PfmHeader {
+    int width = 0;
+    int height = 0;
+    bool bigEndian = false;
+    std::size_t dataOffset = 0;
+};
+
+// "Pf", width, height and scale separated by white space, then one white-space byte and exactly
+// width·height little- or big-endian floats (the scale's sign says which), rows bottom to top.
+PfmHeader ReadPfmHeader(std::FILE* file, off_t fileSize) {
+    char text[128];
+    const std::size_t got = std::fread(text, 1, sizeof text, file);
+    std::size_t at = 0;
+    const auto isSpace = [&](std::size_t i) {
+        return i < got && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r');
+    };
+    const auto word = [&] {
+        const std::size_t from = at;
+        while (at < got && !isSpace(at) && text[at] != '\0') {
+            ++at;
+        }
+        return std::string(text + from, at - from);
+    };
+    // At least one white-space byte, or exactly one after the scale: the data may begin with
+    // bytes that look like white space.
+    const auto space = [&](bool one) {
+        const std::size_t from = at;
+        while (isSpace(at) && (!one || at == from)) {
+            ++at;
+        }
+        return at > from;
+    };
+    const auto fail = [] { Fail("is not a one-channel PFM image"); };
+    const std::string kind = word();
+    if (kind != "Pf" || !space(false)) {
+        fail();
+    }
+    const std::string width = word();
+    const bool widthEnded = space(false);
+    const std::string height = word();
+    const bool heightEnded = space(false);
+    const std::string scale = word();
+    if (!widthEnded || !heightEnded || scale.empty() || !space(true)) {
+        fail();
+    }
+    // A size that is an integer but not one of 1 to 4096 is named as written.
+    const auto integer = [](const std::string& text) {
+        const std::size_t first = text.starts_with('-') ? 1 : 0;
+        return text.size() > first &&
+               text.find_first_not_of("0123456789", first) == std::string::npos;
+    };
+    if (!integer(width) || !integer(height)) {
+        fail();
+    }
+    const auto inRange = [](const std::string& text) {
+        return text.size() <= 4 && !text.starts_with('-') && std::stoi(text) >= 1 &&
+               std::stoi(text) <= kMaxSide;
+    };
+    if (!inRange(width) || !inRange(height)) {
+        Fail(SizeText(width.substr(0, 24), height.substr(0, 24)));
+    }
+    char* end = nullptr;
+    const double factor = std::strtod(scale.c_str(), &end);
+    if (end != scale.c_str() + scale.size() || !std::isfinite(factor) || factor == 0) {
+        fail();
+    }
+    PfmHeader header;
+    header.width = std::stoi(width);
+    header.height = std::stoi(height);
+    header.bigEndian = factor > 0;
+    header.dataOffset = at;
+    const auto data = static_cast<unsigned long long>(fileSize) - header.dataOffset;
+    const auto expected = 4ULL * static_cast<unsigned long long>(header.width) *
+                          static_cast<unsigned long long>(header.height);
+    if (data != expected) {
+        Fail("is a PFM image of " + std::to_string(data) + " data bytes, not the " +
+             std::to_string(expected) + " of " + width + "x" + height + " pixels");
+    }
+    return header;
+}
+
+bool IsPfm(std::FILE* file) {
+    const int first = std::fgetc(file);
+    const int second = std::fgetc(file);
+    std::rewind(file);
+    // "PF" is the colour form: a PFM, but not one this reader takes.
+    return first == 'P' && (second == 'f' || second == 'F');
 }
 
 }  // namespace
 
-stereo::Image<std::uint8_t> ReadGreyPng(const std::string& path) {
-    const File file = Open(path);
-    PngReader png(file.get());
-    stereo::Image<std::uint8_t> image(png.Width(), png.Height());
-    png.Read(PNG_FORMAT_GRAY, image.Row(0), image.Width());
+std::size_t ImageHeader::DecodedBytes(RecordedKind kind) const {
+    const std::size_t pixels = std::size_t(width) * std::size_t(height);
+    return kind == RecordedKind::View ? pixels : pixels * sizeof(float);
+}
+
+ImageHeader ReadImageHeader(const std::string& path, RecordedKind kind) {
+    const OpenedFile opened = Open(path);
+    ImageHeader header;
+    header.file = opened.identity;
+    if (kind == RecordedKind::Disparity && IsPfm(opened.file.get())) {
+        const PfmHeader pfm = ReadPfmHeader(opened.file.get(), opened.size);
+        header.width = pfm.width;
+        header.height = pfm.height;
+        return header;
+    }
+    PngRead read;
+    const PngHeader png = ReadPngHeader(read, opened.file.get());
+    if (kind == RecordedKind::Disparity &&
+        (png.colourType != PNG_COLOR_TYPE_GRAY || png.bitDepth != 16)) {
+        Fail("is not a 16-bit grey PNG image");
+    }
+    header.width = static_cast<int>(png.width);
+    header.height = static_cast<int>(png.height);
+    return header;
+}
+
+GreyImage ReadGreyImage(const std::string& path, const ImageHeader& header) {
+    const OpenedFile opened = Open(path);
+    PngRead read;
+    const PngHeader png = ReadPngHeader(read, opened.file.get());
+    CheckUnchanged(opened, header, static_cast<int>(png.width), static_cast<int>(png.height));
+    const bool colour = (png.colourType & PNG_COLOR_MASK_COLOR) != 0;
+    const std::size_t channels = colour ? 3 : 1;
+    std::vector<png_byte> pixels;
+    ReadPngRows(read, png, pixels, channels * png.width, [&] {
+        if (png.colourType == PNG_COLOR_TYPE_PALETTE) {
+            png_set_palette_to_rgb(read.png);
+        }
+        if (png.colourType == PNG_COLOR_TYPE_GRAY && png.bitDepth < 8) {
+            png_set_expand_gray_1_2_4_to_8(read.png);
+        }
+        if (png.bitDepth == 16) {
+            png_set_scale_16(read.png);
+        }
+        // Alpha is not looked at; a palette's transparency would bring it too.
+        png_set_strip_alpha(read.png);
+    });
+    GreyImage image(header.width, header.height);
+    std::uint8_t* out = image.Row(0);
+    if (!colour) {
+        std::copy(pixels.begin(), pixels.end(), out);
+        return image;
+    }
+    // ITU-R BT.601 luma on the stored samples, in 14-bit fixed point, rounded.
+    for (std::size_t i = 0; i < pixels.size() / 3; ++i) {
+        const unsigned r = pixels[3 * i];
+        const unsigned g = pixels[3 * i + 1];
+        const unsigned b = pixels[3 * i + 2];
+        out[i] = static_cast<std::uint8_t>((4899 * r + 9617 * g + 1868 * b + 8192) >> 14);
+    }
     return image;
 }
 
-stereo::Image<float> ReadDisparity(const std::string& path) {
-    const File file = Open(path);
-    const int first = std::fgetc(file.get());
-    const int second = std::fgetc(file.get());
-    std::rewind(file.get());
-    if (first == 'P' && second == 'f') {
-        return ReadPfm(file.get());
+DisparityImage ReadDisparityImage(const std::string& path, const ImageHeader& header) {
+    const OpenedFile opened = Open(path);
+    std::FILE* file = opened.file.get();
+    constexpr float kUnknown = std::numeric_limits<float>::quiet_NaN();
+    DisparityImage image(header.width, header.height);
+    if (IsPfm(file)) {
+        const PfmHeader pfm = ReadPfmHeader(file, opened.size);
+        CheckUnchanged(opened, header, pfm.width, pfm.height);
+        if (std::fseek(file, static_cast<long>(pfm.dataOffset), SEEK_SET) != 0) {
+            Fail(std::string("cannot be read (") + std::strerror(errno) + ")");
+        }
+        std::vector<unsigned char> row(std::size_t(pfm.width) * 4);
+        for (int y = pfm.height - 1; y >= 0; --y) {
+            if (std::fread(row.data(), 1, row.size(), file) != row.size()) {
+                Fail("is a PFM image cut short");
+            }
+            for (int x = 0; x < pfm.width; ++x) {
+                unsigned char* b = &row[std::size_t(x) * 4];
+                if (pfm.bigEndian) {
+                    std::swap(b[0], b[3]);
+                    std::swap(b[1], b[2]);
+                }
+                float value = 0;
+                std::memcpy(&value, b, 4);
+                image.At(x, y) = std::isfinite(value) ? value : kUnknown;
+            }
+        }
+        return image;
     }
-    return ReadDisparityPng(file.get());
+    PngRead read;
+    const PngHeader png = ReadPngHeader(read, file);
+    CheckUnchanged(opened, header, static_cast<int>(png.width), static_cast<int>(png.height));
+    if (png.colourType != PNG_COLOR_TYPE_GRAY || png.bitDepth != 16) {
+        Fail("is not a 16-bit grey PNG image");
+    }
+    std::vector<png_byte> pixels;
+    ReadPngRows(read, png, pixels, 2 * std::size_t(png.width), [] {});
+    float* out = image.Row(0);
+    for (std::size_t i = 0; i < pixels.size() / 2; ++i) {
+        const unsigned value = (unsigned{pixels[2 * i]} << 8) | pixels[2 * i + 1];  // big-endian
+        out[i] = value == 0 ? kUnknown : static_cast<float>(value) / 256;
+    }
+    return image;
 }
 
 }  // namespace Orvel::detail

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <set>
 
 #include <fcntl.h>
@@ -20,10 +21,8 @@
 namespace Orvel::detail {
 
 using nlohmann::json;
-namespace stereo = Tarnwell::stereo;
-
-// A recording is played in a loop; more frames than a prepared sequence holds are refused, and
-// so is one that would take more memory than any camera's sequence.
+// A recording is played in a loop; more frames than a prepared sequence holds are refused. All
+// cameras' recordings together are held decoded while the SDK runs, within this much memory.
 constexpr std::size_t kMaxRecordedFrames = 16;
 constexpr std::size_t kMaxRecordingBytes = std::size_t{1} << 30;
 
@@ -74,8 +73,13 @@ public:
         return slash == std::string::npos ? path : origin_.substr(0, slash + 1) + path;
     }
 
+    // A NUL a key or value holds is shown, not taken for the end of the message.
     [[noreturn]] void Fail(const std::string& fault) const {
-        ORVEL_THROW(RuntimeException, "Emulation scenario '" + origin_ + "': " + fault);
+        std::string shown;
+        for (const char c : fault) {
+            shown += c == '\0' ? std::string("\\x00") : std::string(1, c);
+        }
+        ORVEL_THROW(RuntimeException, "Emulation scenario '" + origin_ + "': " + shown);
     }
 
     void OnlyKeys(const json& object, const std::vector<std::string_view>& keys,
@@ -94,11 +98,16 @@ public:
         return value.get<bool>();
     }
 
+    // Texts end up in C strings (file names, messages): a NUL would cut them short.
     std::string String(const json& value, const std::string& path) const {
         if (!value.is_string()) {
             Fail(path + " must be a string");
         }
-        return value.get<std::string>();
+        std::string text = value.get<std::string>();
+        if (text.find('\0') != std::string::npos) {
+            Fail(path + " must not contain a NUL character");
+        }
+        return text;
     }
 
     std::uint64_t Unsigned(const json& value, const std::string& path, std::uint64_t min,
@@ -309,7 +318,7 @@ public:
                                              10, true, "a number of seconds from 0 to 10");
         }
         if (object.contains("recording")) {
-            camera.recording = ReadRecording(object["recording"], key("recording"));
+            ReadRecording(object["recording"], key("recording"), index);
         }
         return camera;
     }
@@ -382,14 +391,12 @@ public:
         return values;
     }
 
-    std::shared_ptr<const Recording> ReadRecording(const json& frames,
-                                                   const std::string& path) const {
+    // The frames of a camera's recording, as named; read once every camera is known.
+    void ReadRecording(const json& frames, const std::string& path, std::size_t camera) const {
         if (!frames.is_array() || frames.empty() || frames.size() > kMaxRecordedFrames) {
             Fail(path + " must be an array of 1 to " + std::to_string(kMaxRecordedFrames) +
                  " frames");
         }
-        auto recording = std::make_shared<Recording>();
-        std::size_t decoded = 0;
         for (std::size_t i = 0; i < frames.size(); ++i) {
             const std::string at = path + "[" + std::to_string(i) + "]";
             const json& frame = frames[i];
@@ -397,46 +404,109 @@ public:
                 Fail(at + " must be an object");
             }
             OnlyKeys(frame, {"left", "right", "disparity"}, at);
-            auto read = [&](const char* name, auto reader) {
+            NamedFrame named{camera, {}};
+            for (const char* name : {"left", "right", "disparity"}) {
                 if (!frame.contains(name)) {
-                    Fail(at + "." + name + " is missing");
+                    if (std::string_view(name) != "disparity") {
+                        Fail(at + "." + name + " is missing");
+                    }
+                    continue;
                 }
-                const std::string file = String(frame[name], at + "." + name);
-                try {
-                    return reader(Resolve(file));
-                } catch (const std::exception& error) {
-                    Fail(at + "." + name + ": '" + file + "' " + error.what());
-                }
-            };
-            RecordedFrame recorded;
-            recorded.left = read("left", ReadGreyPng);
-            recorded.right = read("right", ReadGreyPng);
-            if (frame.contains("disparity")) {
-                recorded.disparity = read("disparity", ReadDisparity);
+                named.files.push_back({at + "." + name, String(frame[name], at + "." + name),
+                                       std::string_view(name) == "disparity"
+                                           ? RecordedKind::Disparity
+                                           : RecordedKind::View});
             }
-            const stereo::Image<std::uint8_t>& reference =
-                i == 0 ? recorded.left : recording->front().left;
-            auto same = [&](int width, int height, const char* name) {
-                if (width != reference.Width() || height != reference.Height()) {
-                    Fail(at + "." + name + " is " + std::to_string(width) + "x" +
-                         std::to_string(height) + ", the recording's views " +
-                         std::to_string(reference.Width()) + "x" +
-                         std::to_string(reference.Height()));
-                }
-            };
-            same(recorded.left.Width(), recorded.left.Height(), "left");
-            same(recorded.right.Width(), recorded.right.Height(), "right");
-            if (frame.contains("disparity")) {
-                same(recorded.disparity.Width(), recorded.disparity.Height(), "disparity");
-            }
-            decoded += recorded.left.Width() * std::size_t(recorded.left.Height()) *
-                       (2 + (frame.contains("disparity") ? sizeof(float) : 0));
-            if (decoded > kMaxRecordingBytes) {
-                Fail(path + " takes more than 1 GiB decoded");
-            }
-            recording->push_back(std::move(recorded));
+            named_.push_back(std::move(named));
         }
-        return recording;
+    }
+
+    // Every recording's images: each file's header first, so that the memory they take decoded,
+    // over all cameras, is known before any is decoded; then each file decoded once, shared by
+    // every frame and camera that names it.
+    void LoadRecordings(std::vector<CameraConfig>& cameras) const {
+        struct Decoded {
+            std::string key;   // "cameras[i].recording[j].left", where it was first named
+            std::string file;  // as given
+            ImageHeader header;
+            RecordedKind kind;
+            std::shared_ptr<const GreyImage> view;
+            std::shared_ptr<const DisparityImage> disparity;
+        };
+        std::vector<Decoded> decoded;
+        std::map<std::pair<FileIdentity, RecordedKind>, std::size_t> byFile;
+        std::vector<std::vector<std::size_t>> uses;  // per named frame: left, right[, disparity]
+        std::size_t total = 0;
+        std::size_t largest = 0;
+        std::size_t reference = 0;  // the first left view of the current camera's recording
+        std::size_t referenceCamera = cameras.size();
+        for (const NamedFrame& frame : named_) {
+            std::vector<std::size_t>& used = uses.emplace_back();
+            for (const NamedFile& named : frame.files) {
+                ImageHeader header;
+                try {
+                    header = ReadImageHeader(Resolve(named.file), named.kind);
+                } catch (const std::exception& error) {
+                    Fail(named.key + ": '" + named.file + "' " + error.what());
+                }
+                const auto [at, added] =
+                    byFile.try_emplace({header.file, named.kind}, decoded.size());
+                if (added) {
+                    decoded.push_back({named.key, named.file, header, named.kind, {}, {}});
+                    total += header.DecodedBytes(named.kind);
+                    if (header.DecodedBytes(named.kind) >
+                        decoded[largest].header.DecodedBytes(decoded[largest].kind)) {
+                        largest = decoded.size() - 1;
+                    }
+                }
+                used.push_back(at->second);
+                if (frame.camera != referenceCamera) {
+                    referenceCamera = frame.camera;
+                    reference = at->second;
+                }
+                const ImageHeader& views = decoded[reference].header;
+                if (header.width != views.width || header.height != views.height) {
+                    Fail(named.key + " is " + std::to_string(header.width) + "x" +
+                         std::to_string(header.height) + ", the recording's views " +
+                         std::to_string(views.width) + "x" + std::to_string(views.height));
+                }
+            }
+        }
+        if (total > kMaxRecordingBytes) {
+            const Decoded& big = decoded[largest];
+            Fail("the recordings take " + std::to_string(Mebibytes(total)) +
+                 " MiB decoded, more than the " + std::to_string(Mebibytes(kMaxRecordingBytes)) +
+                 " MiB they may; the largest, " + big.key + " '" + big.file + "', is " +
+                 std::to_string(big.header.width) + "x" + std::to_string(big.header.height) + " (" +
+                 std::to_string(Mebibytes(big.header.DecodedBytes(big.kind))) + " MiB)");
+        }
+        for (Decoded& image : decoded) {
+            try {
+                if (image.kind == RecordedKind::View) {
+                    image.view = std::make_shared<const GreyImage>(
+                        ReadGreyImage(Resolve(image.file), image.header));
+                } else {
+                    image.disparity = std::make_shared<const DisparityImage>(
+                        ReadDisparityImage(Resolve(image.file), image.header));
+                }
+            } catch (const std::exception& error) {
+                Fail(image.key + ": '" + image.file + "' " + error.what());
+            }
+        }
+        std::map<std::size_t, std::shared_ptr<Recording>> recordings;
+        for (std::size_t f = 0; f < named_.size(); ++f) {
+            std::shared_ptr<Recording>& recording = recordings[named_[f].camera];
+            if (!recording) {
+                recording = std::make_shared<Recording>();
+                cameras[named_[f].camera].recording = recording;
+            }
+            RecordedFrame& frame = recording->emplace_back();
+            frame.left = decoded[uses[f][0]].view;
+            frame.right = decoded[uses[f][1]].view;
+            if (uses[f].size() > 2) {
+                frame.disparity = decoded[uses[f][2]].disparity;
+            }
+        }
     }
 
     Scenario Read(const json& root) const {
@@ -494,10 +564,23 @@ public:
                 }
             }
         }
+        LoadRecordings(scenario.cameras);
         return scenario;
     }
 
 private:
+    struct NamedFile {
+        std::string key;   // "cameras[i].recording[j].left"
+        std::string file;  // as given
+        RecordedKind kind;
+    };
+    struct NamedFrame {
+        std::size_t camera;
+        std::vector<NamedFile> files;  // left, right[, disparity]
+    };
+
+    static std::size_t Mebibytes(std::size_t bytes) { return (bytes + (1 << 20) - 1) >> 20; }
+
     static bool IsIpv4(const std::string& text) {
         int parts = 0;
         std::size_t at = 0;
@@ -523,6 +606,7 @@ private:
     }
 
     const std::string& origin_;
+    mutable std::vector<NamedFrame> named_;  // every camera's recorded frames, in order
 };
 
 // Scenarios are small; anything larger is not one, and reading it whole would be unbounded.
