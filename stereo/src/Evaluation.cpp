@@ -38,9 +38,12 @@ void ComputeErrorImage(ImageView<const std::uint16_t> disparity, ImageView<const
                 error.At(x, y) = kNoError;
                 continue;
             }
-            const double off = std::abs(double(d) / kDisparityScale - truth.At(x, y));
-            error.At(x, y) = static_cast<std::uint8_t>(
-                std::min<double>(std::lround(off * kErrorScale), kMaxError));
+            // Saturated before rounding: a truth far out of range (or not a number) is off by
+            // the most the image can say, not by whatever an overflowing conversion gives.
+            const double scaled =
+                std::abs(double(d) / kDisparityScale - truth.At(x, y)) * kErrorScale;
+            error.At(x, y) =
+                scaled < kMaxError ? static_cast<std::uint8_t>(std::lround(scaled)) : kMaxError;
         }
     }
 }

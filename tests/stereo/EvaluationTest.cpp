@@ -22,7 +22,9 @@ struct Pixel {
 class ErrorImageTest : public testing::TestWithParam<Pixel> {};
 
 // The error counts sixteenths of a pixel, saturates below the "no error" value, and is "no error"
-// where there is no estimate or the right camera does not see the pixel.
+// where there is no estimate or the right camera does not see the pixel. A truth far out of any
+// range saturates too. Example failure: a true disparity of 1e20 px reads "error 0" (an
+// overflowing conversion, undefined behaviour).
 TEST_P(ErrorImageTest, MeasuresInSixteenthsOfAPixel) {
     const Pixel p = GetParam();
     Image<std::uint16_t> disparity(1, 1, p.disparity);
@@ -39,6 +41,8 @@ INSTANTIATE_TEST_SUITE_P(Pixels, ErrorImageTest,
                                          Pixel{10 * kDisparityScale, 10.5f, 1, 8},
                                          Pixel{0, 3.0f, 1, 48},
                                          Pixel{40 * kDisparityScale, 10.0f, 1, kMaxError},
+                                         Pixel{10 * kDisparityScale, 1e20f, 1, kMaxError},
+                                         Pixel{10 * kDisparityScale, -3e38f, 1, kMaxError},
                                          Pixel{kInvalidDisparity, 10.0f, 1, kNoError},
                                          Pixel{10 * kDisparityScale, 10.0f, 0, kNoError}));
 
