@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ostream>
 #include <stdexcept>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -162,6 +163,12 @@ void Process::CloseOutput() {
     if (outFd_ >= 0) {
         close(outFd_);
         outFd_ = -1;
+    }
+}
+
+void Process::ResumeOutput() {
+    if (outFd_ < 0) {
+        std::swap(outFd_, stalledFd_);
     }
 }
 

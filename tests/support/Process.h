@@ -69,6 +69,9 @@ public:
     void CloseOutput();
     // Bytes written to a stalled output that nobody has read.
     std::size_t StalledBytes() const;
+    // A stalled pipe is read from now on, as the reader of a paused terminal resumes; its output
+    // is collected as a pipe's.
+    void ResumeOutput();
     pid_t Pid() const noexcept { return pid_; }
     // Collects everything until the child ends; kills it at the deadline.
     ProcessResult Wait(std::chrono::milliseconds timeout);

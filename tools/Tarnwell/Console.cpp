@@ -27,8 +27,8 @@ constexpr auto kBlockedAfterStop = std::chrono::seconds(1);
 }  // namespace
 
 CheckedOutputBuffer::CheckedOutputBuffer(int fd, const char* name,
-                                         const std::atomic<bool>& stopRequested)
-    : fd_(fd), name_(name), stopRequested_(stopRequested) {
+                                         const std::atomic<bool>& stopSignalled)
+    : fd_(fd), name_(name), stopSignalled_(stopSignalled) {
     setp(buffer_, buffer_ + sizeof buffer_);
 }
 
@@ -69,7 +69,7 @@ void CheckedOutputBuffer::WriteAll(const char* data, std::size_t size) {
         // Until a stop is requested a write may block as long as the reader wants; the stop
         // signal interrupts it (the handler does not restart calls). After the request, output
         // is written only where poll finds room, and given up if none comes within a second.
-        if (stopRequested_.load()) {
+        if (stopSignalled_.load()) {
             const Clock::time_point now = Clock::now();
             if (!giveUpAt) {
                 giveUpAt = now + kBlockedAfterStop;
@@ -107,8 +107,8 @@ void CheckedOutputBuffer::Fail(const std::string& why) {
     throw OutputError(std::string("Cannot write to ") + name_ + ": " + why);
 }
 
-CheckedStandardOutput::CheckedStandardOutput(const std::atomic<bool>& stopRequested)
-    : buffer_(STDOUT_FILENO, "standard output", stopRequested) {
+CheckedStandardOutput::CheckedStandardOutput(const std::atomic<bool>& stopSignalled)
+    : buffer_(STDOUT_FILENO, "standard output", stopSignalled) {
     if (::fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF) {
         const int placeholder = ::open("/dev/null", O_RDONLY);
         if (placeholder >= 0 && placeholder != STDOUT_FILENO) {

@@ -21,11 +21,11 @@ public:
 
 // A stream buffer on a file descriptor that writes with write(2) and raises OutputError on the
 // first failure, naming it; once failed it drops what is left, so the exit does not raise again.
-// Once `stopRequested` is set, output that stays blocked for a second is given up, so Ctrl+C
-// ends a run whose reader stopped reading.
+// Once `stopSignalled` is set, output that stays blocked for a second is given up, so Ctrl+C
+// ends a run whose reader stopped reading; until then a write waits for its reader.
 class CheckedOutputBuffer : public std::streambuf {
 public:
-    CheckedOutputBuffer(int fd, const char* name, const std::atomic<bool>& stopRequested);
+    CheckedOutputBuffer(int fd, const char* name, const std::atomic<bool>& stopSignalled);
     ~CheckedOutputBuffer() override;
     CheckedOutputBuffer(const CheckedOutputBuffer&) = delete;
     CheckedOutputBuffer& operator=(const CheckedOutputBuffer&) = delete;
@@ -41,7 +41,7 @@ private:
 
     int fd_;
     const char* name_;
-    const std::atomic<bool>& stopRequested_;
+    const std::atomic<bool>& stopSignalled_;
     bool failed_ = false;
     char buffer_[4096];
 };
@@ -54,7 +54,7 @@ private:
 // again from, the failed stream (every line of standard output is flushed as it ends anyway).
 class CheckedStandardOutput {
 public:
-    explicit CheckedStandardOutput(const std::atomic<bool>& stopRequested);
+    explicit CheckedStandardOutput(const std::atomic<bool>& stopSignalled);
     ~CheckedStandardOutput();
     CheckedStandardOutput(const CheckedStandardOutput&) = delete;
     CheckedStandardOutput& operator=(const CheckedStandardOutput&) = delete;

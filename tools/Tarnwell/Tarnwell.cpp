@@ -23,6 +23,7 @@
 namespace Tarnwell {
 
 std::atomic<bool> stopRequested{false};
+std::atomic<bool> stopSignalled{false};
 
 namespace {
 
@@ -238,6 +239,7 @@ std::string ParseErrorText(std::exception& error) {
 
 void StopHandler(int signalNumber) {
     if (signalNumber == SIGINT || signalNumber == SIGTERM) {
+        stopSignalled.exchange(true);
         stopRequested.exchange(true);
     }
 }
@@ -254,7 +256,7 @@ void RaiseError(unsigned int sourceLine, const char* format, ...) {
 
 int Run(int argc, char* argv[]) {
     // A write to standard output that fails raises OutputError from then on.
-    const CheckedStandardOutput checkedOutput(stopRequested);
+    const CheckedStandardOutput checkedOutput(stopSignalled);
     try {
         return RunChecked(argc, argv);
     } catch (const OutputError& error) {

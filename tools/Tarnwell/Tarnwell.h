@@ -13,6 +13,9 @@ namespace po = boost::program_options;
 
 // Set by the stop handler and by the frame-rate measurement at its limits; never reset.
 extern std::atomic<bool> stopRequested;
+// Set by the stop handler alone: the operator asked to stop, so output that stays blocked is
+// given up. A run that reached its limit waits for its reader as any program does.
+extern std::atomic<bool> stopSignalled;
 
 // Adds the fifteen options, in help-text order, to a description captioned "Options".
 void DeclareOptions(po::options_description& description);
