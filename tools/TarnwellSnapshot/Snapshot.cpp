@@ -1,4 +1,5 @@
 // tarnwell-snapshot: grabs one frame of a stereo camera and saves its components as PNG pictures.
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -9,6 +10,8 @@
 
 #include <boost/program_options.hpp>
 
+#include "Console.h"
+#include "Measurement.h"
 #include "Orvel/Orvel.h"
 #include "Pictures.h"
 #include "Tarnwell.h"
@@ -78,7 +81,8 @@ void SavePictures(const Orvel::CGrabResultData& result, const std::string& outpu
             }
             const std::string path = output + "-" + w.suffix + ".png";
             WritePng(picture, path);
-            std::cout << path << " (" << component.width << "x" << component.height << ")\n";
+            std::cout << path << " (" << component.width << "x" << component.height << ")"
+                      << std::endl;
             w.saved = true;
         }
     }
@@ -129,26 +133,35 @@ void Snapshot(const Settings& settings) {
 
     camera.StartGrabbing(Orvel::GrabStrategy_OneByOne, Orvel::GrabLoop_ProvidedByUser);
     Orvel::CGrabResultPtr result;
-    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    int attempt = 0;
+    // A camera may end its acquisition by itself: no retry is asked of one that stopped grabbing.
+    while (attempt < kAttempts && camera.IsGrabbing()) {
+        ++attempt;
         camera.RetrieveResult(kRetrieveTimeoutMs, result, Orvel::TimeoutHandling_ThrowException);
         if (result->GrabSucceeded()) {
             break;
         }
-        std::cerr << "Grab error occurred (" << std::hex << result->GetErrorCode() << std::dec
-                  << "): " << result->GetErrorDescription().str() << std::endl;
+        Tarnwell::WriteGrabErrorLine(std::cerr, result->GetErrorCode(),
+                                     result->GetErrorDescription());
     }
     camera.StopGrabbing();
-    if (!result->GrabSucceeded()) {
-        throw std::runtime_error("No frame grabbed in " + std::to_string(kAttempts) + " attempts.");
+    if (!result || !result->GrabSucceeded()) {
+        throw std::runtime_error(
+            "No frame grabbed in " + std::to_string(attempt) + " attempt" +
+            (attempt == 1 ? "" : "s") +
+            (attempt < kAttempts ? "; the camera ended its acquisition." : "."));
+    }
+    // A camera that only times its frames (the emulation's modelled processing) sends buffers
+    // without images: there is nothing to picture.
+    if (!result->IsImagePresent()) {
+        throw std::runtime_error("The camera sent a frame without image data: nothing to picture.");
     }
     SavePictures(*result, settings.output);
     result.Release();
     camera.Close();
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+int Run(int argc, char* argv[]) {
     po::options_description description(
         "Grabs one frame of a stereo camera and saves its left view, disparity, confidence and\n"
         "error as PNG pictures: OUTPUT-left.png, OUTPUT-disparity.png, OUTPUT-confidence.png,\n"
@@ -165,19 +178,19 @@ int main(int argc, char* argv[]) {
         ("output,o", po::value(&settings.output)->default_value("snapshot"),
             "start of the pictures' file names, a directory included");
     // clang-format on
+    po::variables_map options;
     try {
         // Parsed as tarnwell parses, so that an argument holding the option library's
         // placeholders still gets its message.
-        po::variables_map options;
         Tarnwell::ParseOptions(argc, argv, description, options);
-        if (options.count("help") != 0) {
-            std::cout << description << std::endl;
-            return 0;
-        }
     } catch (std::exception& error) {
         std::cerr << Tarnwell::ParseErrorText(error) << std::endl;
         std::cerr << description << std::endl;
         return 1;
+    }
+    if (options.count("help") != 0) {
+        std::cout << description << std::endl;
+        return 0;
     }
 
     int status = 0;
@@ -185,11 +198,28 @@ int main(int argc, char* argv[]) {
         const Orvel::OrvelAutoInitTerm sdk;
         Snapshot(settings);
     } catch (const GenICam::GenericException& error) {
-        std::cerr << error.GetDescription() << std::endl;
+        std::cerr << Tarnwell::Printable{error.GetDescription()} << std::endl;
         status = 1;
+    } catch (const Tarnwell::OutputError&) {
+        throw;
     } catch (const std::exception& error) {
-        std::cerr << error.what() << std::endl;
+        std::cerr << Tarnwell::Printable{error.what()} << std::endl;
         status = 1;
     }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // Standard output checked as tarnwell's is: a full disk or a closed pipe is an error. Nothing
+    // here stops on a signal, so output simply waits for its reader.
+    static const std::atomic<bool> neverSignalled{false};
+    const Tarnwell::CheckedStandardOutput checkedOutput(neverSignalled);
+    try {
+        return Run(argc, argv);
+    } catch (const Tarnwell::OutputError& error) {
+        std::cerr << error.what() << std::endl;
+        return 1;
+    }
 }

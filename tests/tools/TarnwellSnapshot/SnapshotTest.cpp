@@ -57,11 +57,15 @@ protected:
     }
     void TearDown() override { fs::remove_all(directory_); }
 
-    // Runs the program with its output and errors in a file; its exit status.
-    int Run(const std::string& arguments, const std::string& emulation) {
+    // Runs the program with its output and errors in a file (or its output to `stdoutTo`); its
+    // exit status.
+    int Run(const std::string& arguments, const std::string& emulation,
+            const std::string& stdoutTo = "") {
+        const std::string output = (directory_ / "output").string();
         const std::string command = "ORVEL_EMULATION='" + emulation + "' '" + TARNWELL_SNAPSHOT +
-                                    "' " + arguments + " >'" + (directory_ / "output").string() +
-                                    "' 2>&1";
+                                    "' " + arguments + " 2>'" + output + "' >'" +
+                                    (stdoutTo.empty() ? output : stdoutTo) + "'" +
+                                    (stdoutTo.empty() ? " 2>&1" : "");
         const int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -132,6 +136,36 @@ TEST_F(Snapshot, FailsWithoutAComponent) {
     EXPECT_EQ(output.find('\n'), output.size() - 1) << output;
     EXPECT_NE(output.find("'Error'"), std::string::npos) << output;
     EXPECT_FALSE(fs::exists(prefix + "-left.png"));
+}
+
+// Makes sure the program ends with one line and exit status 1 where it has nothing true to save,
+// and shows the camera's texts escaped as tarnwell does. Example failures: pictures of a buffer
+// nobody filled (a modelled camera) saved with exit 0; exit 0 with nothing written to a full
+// disk; a retry on a camera that ended its acquisition, refused by the SDK's state gate; a
+// camera's escape sequence sent to the terminal.
+TEST_F(Snapshot, RefusesWhatItCannotPicture) {
+    struct Case {
+        std::string scenario;
+        std::string stdoutTo;
+        std::string output;
+    };
+    const std::string prefix = (directory_ / "frame").string();
+    for (const Case& c : std::vector<Case>{
+             {R"({"cameras": [{"processing": "modelled"}]})", "",
+              "The camera sent a frame without image data: nothing to picture.\n"},
+             {R"({"cameras": [{}]})", "/dev/full",
+              "Cannot write to standard output: No space left on device\n"},
+             {R"({"cameras": [{"stopGrabbingAfter": 1,
+                  "grabFailures": {"every": 1, "description": "bad\u001b[31m"}}]})",
+              "",
+              "Grab error occurred (e1000014): bad\\x1b[31m\n"
+              "No frame grabbed in 1 attempt; the camera ended its acquisition.\n"}}) {
+        std::ofstream(directory_ / "scenario.json") << c.scenario;
+        EXPECT_EQ(Run("--binning 4 --output '" + prefix + "'",
+                      (directory_ / "scenario.json").string(), c.stdoutTo),
+                  1);
+        EXPECT_EQ(Output(), c.output) << c.scenario;
+    }
 }
 
 }  // namespace
