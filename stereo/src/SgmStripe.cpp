@@ -70,8 +70,13 @@ int LargePenalty(const KernelParams& p, int step) {
 }
 
 const char* KernelTargetName() {
+#if (HWY_TARGETS & (HWY_TARGETS - 1)) == 0
+    // Compiled for one target: no choice is made when it runs.
+    return hwy::TargetName(HWY_TARGETS);
+#else
     const std::int64_t usable = hwy::SupportedTargets() & HWY_TARGETS;
     return hwy::TargetName(usable & -usable);
+#endif
 }
 
 namespace {
