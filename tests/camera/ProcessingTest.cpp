@@ -80,8 +80,13 @@ struct ProcessingCase {
     int binning;
     const char* mode;
     std::vector<const char*> components;
-    double maxBadRate;  // more than 2 pixels off at the depth size, or no estimate
 };
+
+// The disparity component must be the engine's for these views, at this size and range: one of
+// other views, at a wrong offset or scale is within 2 pixels of the truth by chance alone, for a
+// few of its 16 to 64 values, and so leaves most pixels bad. How accurate the engine is its own
+// tests and the benchmark hold; this bound only tells the two apart.
+constexpr double kMaxBadRateOfTheseViews = 0.5;
 
 void PrintTo(const ProcessingCase& c, std::ostream* out) {
     *out << c.name;
@@ -148,7 +153,7 @@ protected:
                 EvaluateDisparity(ViewOf<std::uint16_t>(result, *disparity), truth.View(),
                                   visible.View(), 2.0, range);
             ASSERT_GT(stats.evaluated, std::size_t(truth.Width() - range) * truth.Height() / 2);
-            EXPECT_LT(stats.BadRate(), c.maxBadRate);
+            EXPECT_LT(stats.BadRate(), kMaxBadRateOfTheseViews);
             EXPECT_GT(stats.Density(), 0.8);
         }
         if (const auto* confidence = Find(result, "Confidence")) {
@@ -211,20 +216,16 @@ TEST_P(RealProcessing, ComponentsHoldTheScene) {
 INSTANTIATE_TEST_SUITE_P(
     Components, RealProcessing,
     testing::Values(
-        // The camera's scene is as hard as real ones (textureless and repetitive surfaces, a
-        // brightness difference between the views): the engine leaves 5-9 % of the pixels bad
-        // in these frames.
         ProcessingCase{"MediumEverything",
                        "Medium",
                        4,
                        "SynchronizedAlternateComponents",
-                       {"IntensityCombined", "Intensity", "Disparity", "Confidence", "Error"},
-                       0.15},
+                       {"IntensityCombined", "Intensity", "Disparity", "Confidence", "Error"}},
         ProcessingCase{
-            "HighDisparity", "High", 4, "SynchronizedAlternateComponents", {"Disparity"}, 0.15},
-        ProcessingCase{"LowErrorAlone", "Low", 4, "SynchronizedAlternateComponents", {"Error"}, 1},
+            "HighDisparity", "High", 4, "SynchronizedAlternateComponents", {"Disparity"}},
+        ProcessingCase{"LowErrorAlone", "Low", 4, "SynchronizedAlternateComponents", {"Error"}},
         ProcessingCase{
-            "RawWithConfidence", "Medium", 4, "SingleComponent", {"Confidence", "RawCombined"}, 1}),
+            "RawWithConfidence", "Medium", 4, "SingleComponent", {"Confidence", "RawCombined"}}),
     [](const testing::TestParamInfo<ProcessingCase>& info) { return info.param.name; });
 
 // Makes sure the camera does not expose frames faster than the host computes them: asked for

@@ -186,6 +186,100 @@ TEST(StalledCamera, StopSignalEndsTheWait) {
     EXPECT_EQ(latencyRun.exitCode, 0);
 }
 
+class ExtremeRate : public ::testing::TestWithParam<const char*> {};
+
+// Makes sure a camera far faster than any host ends the run at its duration, and at once at a
+// stop, with counters that add up. Example failure: the acquisition thread catches up on frames
+// it drops for want of a buffer, one by one, holding the lock, and the program's thread waits for
+// it for ever, deaf to Ctrl+C and SIGTERM.
+TEST_P(ExtremeRate, RunEndsAtItsDurationAndAtAStop) {
+    const Emulation camera = Emulation::Json(GetParam());
+    const auto run =
+        RunTarnwell({"--framerate", "1e9", "--binning", "4", "--duration", "1"}, camera, 30s);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.err, "");
+    ASSERT_TRUE(IsFrameRateRun(run.out)) << run.out;
+    const RunRecord record = ReadRun(run);
+    EXPECT_EQ(record.Packets(), (record.Total() + record.Underruns()) * kPackets);
+
+    auto process = StartTarnwell({"--framerate", "1e9", "--binning", "4"}, camera);
+    ASSERT_TRUE(WaitForStopHandler(*process, 30s));
+    std::this_thread::sleep_for(300ms);
+    process->Signal(SIGTERM);
+    const auto stopped = process->Wait(10s);
+    EXPECT_FALSE(stopped.timedOut);
+    EXPECT_TRUE(IsFrameRateRun(stopped.out)) << stopped.out;
+    EXPECT_EQ(stopped.exitCode, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, ExtremeRate,
+    ::testing::Values(R"({"cameras": [{"maxFrameRate": 1e9, "linkBandwidth": 1e15,
+                                       "processing": "real"}]})",
+                      R"({"cameras": [{"maxFrameRate": 1e9, "linkBandwidth": 1e14,
+                                       "processingScale": 0}]})"),
+    [](const ::testing::TestParamInfo<const char*>& info) {
+        return info.index == 0 ? "RealProcessing" : "Modelled";
+    });
+
+// Makes sure a stop while the sensor prepares its sequence ends the preparation: no frame is
+// made. Example failure: the whole sequence is drawn first, and the frame exposed as it ends is
+// let finish and counted.
+TEST(PreparingCamera, StopSignalEndsThePreparation) {
+    // Sixteen frames with their truth at binning 1: seconds of drawing.
+    auto process = StartTarnwell({"--enable-disparity", "--enable-error", "--framerate", "1"},
+                                 Emulation::Default());
+    ASSERT_TRUE(WaitForStopHandler(*process, 30s));
+    process->Signal(SIGINT);
+    const auto run = process->Wait(60s);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(OutputMatches(run.out, std::vector<Line>{Exact("Processing Unit: CPU")} +
+                                           ConnectionReport() + Exact(kRuleText) +
+                                           Exact("#grabbed: 0, 0 errors.") + Counters(0, 0, 0, 0)));
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+// Makes sure Ctrl+C ends a software trigger waiting for the control link's acknowledgement.
+// Example failure: on a 10-second round trip the run ends 8 s after the signal, with the result
+// that came meanwhile.
+TEST(SlowControlLink, StopSignalEndsTheTriggerCommand) {
+    auto process = StartTarnwell({"--measurement-mode", "latency", "--binning", "4"},
+                                 Emulation::Json(R"({"cameras": [{"controlRoundTrip": 10}]})"));
+    ASSERT_TRUE(WaitForStopHandler(*process, 30s));
+    ASSERT_TRUE(process->WaitForOutput("Measure network transfer time:", 30s));
+    std::this_thread::sleep_for(200ms);
+    process->Signal(SIGINT);
+    const auto run = process->Wait(30s);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(IsLatencyRun(run.out, 0, std::nullopt)) << run.out;
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+// Makes sure a run that reached its limit waits for a reader that paused (Ctrl+S), as any program
+// does, and ends whole once the reader goes on. Example failure: the limit counts as a stop
+// request, the blocked summary is given up after a second and the run ends with exit 1.
+TEST(BlockedOutput, RunAtItsLimitWaitsForItsReader) {
+    // A name that makes the report fill the one-page pipe but for a few bytes: the rule after the
+    // limit blocks.
+    const auto withName = [](std::size_t length) {
+        return Emulation::Json(R"({"cameras": [{"friendlyName": ")" + std::string(length, 'n') +
+                               R"("}]})");
+    };
+    const std::vector<std::string> args{"--frames", "1", "--binning", "4"};
+    const auto probe = RunTarnwell(args, withName(100));
+    const std::size_t before = probe.out.find(kRuleText);
+    ASSERT_NE(before, std::string::npos) << probe.out;
+    auto process =
+        StartTarnwell(args, withName(100 + 4096 - 20 - before), OutputTarget::StalledPipe());
+    ASSERT_TRUE(WaitUntilBlockedInWrite(process->Pid(), 30s));
+    std::this_thread::sleep_for(1500ms);
+    process->ResumeOutput();
+    const auto run = process->Wait(30s);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.out.ends_with("Resend Packet Count   = 0\n")) << run.out;
+    EXPECT_EQ(run.exitCode, 0);
+}
+
 // Makes sure texts from the camera cannot drive the operator's terminal: control bytes are shown
 // escaped, printable text (UTF-8 included) as it is. Example failure: a camera name that clears
 // the screen.

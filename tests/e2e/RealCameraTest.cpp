@@ -135,6 +135,21 @@ INSTANTIATE_TEST_SUITE_P(
         }),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
+// Makes sure the loss of a camera is told only once its heartbeat has been missing for the
+// whole time-out, also when the cable is pulled between the latency run's two stages. Example
+// failure: the second stage's start says at once that the heartbeat was missed for 1500 ms.
+TEST(LostCamera, IsToldOnlyOnceItsHeartbeatTimedOut) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto run = RunTarnwell({"--measurement-mode", "latency", "--binning", "4"},
+                                 Emulation::Json(R"({"cameras": [{"lostAfter": 10,
+                                                                  "heartbeatTimeout": 1.5}]})"));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1500ms);
+    EXPECT_EQ(run.err,
+              "Camera 'VelkorXW-40051001' was lost: it has not answered the heartbeat for 1500 ms "
+              "(cable pulled or power lost).\n");
+    EXPECT_EQ(run.exitCode, 1);
+}
+
 // Makes sure a latency is timed from the trigger command's acknowledgement, not from before the
 // command. On a control link with a 200 ms round trip the camera has the trigger after 100 ms and
 // its small pair arrives long before the acknowledgement. Example failure: the clock started
@@ -168,9 +183,10 @@ TEST(SlowStream, CountersIncludeTheFrameThatArrivedWhileStopping) {
     EXPECT_EQ(ReadRun(run).counters, (std::vector<long long>{4, 0, 0, 4 * kPackets, 0, 0, 0}));
 }
 
-// Makes sure a run on a recorded scene measures its computed depth: the scenario names PNG files
-// beside it, as the README shows. Example failure: the recording read but the synthetic scene
-// filmed, or a scenario that cannot name files relative to itself.
+// Makes sure a run on a recorded scene works as the README shows it: the scenario names PNG files
+// beside it, and the run computes depth from them. (That the camera films the recording, not its
+// synthetic scene, the SDK's tests check pixel by pixel.) Example failure: a scenario that cannot
+// name files relative to itself.
 TEST(RecordedScene, RunMeasuresItsDepth) {
     std::vector<std::uint8_t> left(480 * 300);
     std::vector<std::uint8_t> right(480 * 300);

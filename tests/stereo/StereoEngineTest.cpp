@@ -121,16 +121,17 @@ TEST_P(AccuracyTest, MatchesTheTruthOnSmallScenes) {
 
 // Makes sure the matcher copes with what real scenes have: surfaces without texture or with a
 // repetitive one, thin bars, and a right view brighter or darker than the left one with both
-// darker towards the corners. The bounds are loose; the benchmark holds the figures. Example
-// failure: a matching cost that compares the views' grey levels as they are, which the
-// brightness difference turns against the true match (three quarters of the pixels bad).
+// darker towards the corners. Example failure: a matching cost that compares the views' grey
+// levels as they are, which the brightness difference turns against the true match (three
+// quarters of the pixels bad). The bound lies between that and what a working engine leaves (a
+// tenth or so): it tells the two apart; how accurate the engine is, the benchmark holds.
 TEST(StereoEngineTest, MatchesTheTruthOnTheHardScene) {
     for (const int paths : {4, 8}) {
         const StereoFrame frame = Render(320, 200, 64, 5, 2, true);
         const Output out = Compute(Config(320, 200, 64, paths), frame);
         const DisparityStats stats = EvaluateDisparity(out.disparity.View(), frame.truth.View(),
                                                        frame.visible.View(), 2.0, 64);
-        EXPECT_LT(stats.BadRate(), 0.2) << paths << " paths";
+        EXPECT_LT(stats.BadRate(), 0.4) << paths << " paths";
         EXPECT_GT(stats.Density(), 0.9) << paths << " paths";
     }
 }
