@@ -43,24 +43,57 @@ struct Png {
     int colourType = 0;  // grey
     std::vector<std::string> rows;
     std::vector<std::string> before;  // chunks between IHDR and IDAT
-    bool ended = true;                // false: the file stops right after the image data
+    // false: the file stops right after the rows' compressed data, before the stream's end.
+    bool ended = true;
+    bool interlaced = false;  // Adam7, of 8-bit grey rows
+
+    // The rows as stored: each with its filter byte, in Adam7's seven passes when interlaced.
+    std::string Stored() const {
+        if (!interlaced) {
+            std::string raw;
+            for (const std::string& row : rows) {
+                raw += '\0' + row;
+            }
+            return raw;
+        }
+        constexpr std::uint32_t kPasses[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8},
+                                                 {2, 0, 4, 4}, {0, 2, 2, 4}, {1, 0, 2, 2},
+                                                 {0, 1, 1, 2}};
+        std::string raw;
+        for (const auto& [x0, y0, dx, dy] : kPasses) {
+            if (x0 >= width || y0 >= height) {
+                continue;
+            }
+            for (std::uint32_t y = y0; y < height; y += dy) {
+                raw += '\0';
+                for (std::uint32_t x = x0; x < width; x += dx) {
+                    raw += rows[y][x];
+                }
+            }
+        }
+        return raw;
+    }
 
     std::string Bytes() const {
         std::string ihdr = BigEndian(width) + BigEndian(height);
-        ihdr += {static_cast<char>(bitDepth), static_cast<char>(colourType), 0, 0, 0};
-        std::string raw;
-        for (const std::string& row : rows) {
-            raw += '\0' + row;
-        }
-        std::vector<Bytef> packed(compressBound(static_cast<uLong>(raw.size())));
-        uLongf size = static_cast<uLongf>(packed.size());
-        compress(packed.data(), &size, reinterpret_cast<const Bytef*>(raw.data()),
-                 static_cast<uLong>(raw.size()));
+        ihdr += {static_cast<char>(bitDepth), static_cast<char>(colourType), 0, 0,
+                 static_cast<char>(interlaced ? 1 : 0)};
+        std::string raw = Stored();
+        z_stream stream{};
+        deflateInit(&stream, Z_DEFAULT_COMPRESSION);
+        std::vector<Bytef> packed(deflateBound(&stream, static_cast<uLong>(raw.size())) + 16);
+        stream.next_in = reinterpret_cast<Bytef*>(raw.data());
+        stream.avail_in = static_cast<uInt>(raw.size());
+        stream.next_out = packed.data();
+        stream.avail_out = static_cast<uInt>(packed.size());
+        deflate(&stream, ended ? Z_FINISH : Z_SYNC_FLUSH);
+        const std::string data(reinterpret_cast<const char*>(packed.data()), stream.total_out);
+        deflateEnd(&stream);
         std::string file = "\x89PNG\r\n\x1a\n" + Chunk("IHDR", ihdr);
         for (const std::string& chunk : before) {
             file += chunk;
         }
-        file += Chunk("IDAT", std::string(reinterpret_cast<const char*>(packed.data()), size));
+        file += Chunk("IDAT", data);
         return ended ? file + Chunk("IEND", "") : file;
     }
 };
@@ -101,8 +134,8 @@ class RecordedImageFile : public testing::TestWithParam<FileCase> {};
 // not such an image is refused with its fault. Example failures: a 16-bit disparity with a gAMA
 // chunk gamma-converted (5120, 20 px, read as 0.94 px); a PFM with CRLF line ends read a byte
 // off; a width of 4294967776 taken as 480; a PNG refused for its size leaking its reader; a file
-// whose compressed data goes on past its rows inflated to the end (a decompression bomb: here the
-// file ends after the rows, which a reader that stops at its rows never notices).
+// whose compressed data goes on past its rows inflated to the end (a decompression bomb; here the
+// file ends right after the rows' data, which only a reader that reads on notices).
 TEST_P(RecordedImageFile, DecodesItsStoredSamplesOrIsRefused) {
     const FileCase& c = GetParam();
     const std::string path = WriteTestFile("image", c.bytes).string();
@@ -159,6 +192,11 @@ Png CutAfterRows(Png png) {
     return png;
 }
 
+Png Interlaced(Png png) {
+    png.interlaced = true;
+    return png;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Encodings, RecordedImageFile,
     testing::Values(
@@ -192,6 +230,17 @@ INSTANTIATE_TEST_SUITE_P(
                      .Bytes(),
                  {29, 76},
                  ""},
+        FileCase{"Interlaced",
+                 RecordedKind::View,
+                 Interlaced(Grey({"\x01\x02\x03", "\x04\x05\x06"}, 8, 3)).Bytes(),
+                 {1, 2, 3, 4, 5, 6},
+                 ""},
+        FileCase{
+            "InterlacedCutShort",
+            RecordedKind::View,
+            Interlaced(Grey({"\x01\x02\x03", "\x04\x05\x06"}, 8, 3)).Bytes().substr(0, 8 + 25 + 12),
+            {},
+            "is a PNG image cut short"},
         FileCase{"ImageDataEndsTheFile",
                  RecordedKind::View,
                  CutAfterRows(Grey({"\x01\x02"})).Bytes(),

@@ -127,6 +127,7 @@ struct PngHeader {
     png_uint_32 height = 0;
     int bitDepth = 0;
     int colourType = 0;
+    bool interlaced = false;
 };
 
 // Up to the image data: the header's chunk alone is looked at. Every ancillary chunk (gamma,
@@ -142,31 +143,74 @@ PngHeader ReadPngHeader(PngRead& read, std::FILE* file) {
         int interlace = 0;
         png_get_IHDR(read.png, read.info, &header.width, &header.height, &header.bitDepth,
                      &header.colourType, &interlace, nullptr, nullptr);
+        header.interlaced = interlace != PNG_INTERLACE_NONE;
     });
     CheckSize(header.width, header.height);
     return header;
 }
 
-// Reads the rows into `pixels` (`channels` bytes of `depth` bits per pixel, after the transforms
-// `transform` sets) and stops there: what follows the last row is not inflated, so data past the
-// image (a decompression bomb) costs nothing.
-template <class Transform>
-void ReadPngRows(PngRead& read, const PngHeader& header, std::vector<png_byte>& pixels,
-                 std::size_t rowBytes, Transform transform) {
-    pixels.resize(rowBytes * header.height);
-    std::vector<png_bytep> rows(header.height);
-    for (png_uint_32 y = 0; y < header.height; ++y) {
-        rows[y] = pixels.data() + rowBytes * y;
+// How a reader turns the stored samples into the rows it wants; set before the rows are read.
+using PngTransform = void (*)(png_structp png, const PngHeader& header);
+
+// The state of a progressive read, which libpng's callbacks reach through the reader's pointer.
+struct PngRows {
+    const PngHeader* header;
+    PngTransform transform;
+    std::size_t rowBytes;
+    std::vector<png_bytep>* rows;
+};
+
+void OnPngInfo(png_structp png, png_infop info) {
+    auto* rows = static_cast<PngRows*>(png_get_progressive_ptr(png));
+    rows->transform(png, *rows->header);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) != rows->rowBytes) {
+        png_error(png, "unexpected row size");
     }
+}
+
+void OnPngRow(png_structp png, png_bytep row, png_uint_32 number, int /*pass*/) {
+    auto* rows = static_cast<PngRows*>(png_get_progressive_ptr(png));
+    // A pass that leaves the row as it was brings none.
+    if (row != nullptr && number < rows->rows->size()) {
+        png_progressive_combine_row(png, (*rows->rows)[number], row);
+    }
+}
+
+// Reads the rows of the PNG `file` holds into `pixels` (`rowBytes` each, after `transform`) and
+// stops there. libpng's progressive reader inflates no data past the last row, where its row by
+// row reader inflates the rest of the stream: a decompression bomb (1 MB inflating to 1 GiB past
+// a small image) costs nothing, and the file is read no further than the rows.
+void ReadPngRows(std::FILE* file, const PngHeader& header, std::vector<png_byte>& pixels,
+                 std::size_t rowBytes, PngTransform transform) {
+    pixels.resize(rowBytes * header.height);
+    std::vector<png_bytep> rowPointers(header.height);
+    for (png_uint_32 y = 0; y < header.height; ++y) {
+        rowPointers[y] = pixels.data() + rowBytes * y;
+    }
+    PngRows rows{&header, transform, rowBytes, &rowPointers};
+    std::vector<png_byte> block(1 << 16);
+    PngRead read;
+    bool complete = false;
     read.Guarded([&] {
-        transform();
-        png_set_interlace_handling(read.png);
-        png_read_update_info(read.png, read.info);
-        if (png_get_rowbytes(read.png, read.info) != rowBytes) {
-            png_error(read.png, "unexpected row size");
+        png_set_progressive_read_fn(read.png, &rows, &OnPngInfo, &OnPngRow, nullptr);
+        png_set_chunk_malloc_max(read.png, kMaxChunkBytes);
+        png_set_keep_unknown_chunks(read.png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+        while (!complete) {
+            const std::size_t got = std::fread(block.data(), 1, block.size(), file);
+            if (got == 0) {
+                break;
+            }
+            png_process_data(read.png, read.info, block.data(), got);
+            // Past the last row of the last pass: what follows is not read.
+            complete = header.interlaced ? png_get_current_pass_number(read.png) > 6
+                                         : png_get_current_row_number(read.png) >= header.height;
         }
-        png_read_image(read.png, rows.data());
     });
+    if (!complete) {
+        Fail("is a PNG image cut short");
+    }
 }
 
 FileIdentity CheckUnchanged(const OpenedFile& opened, const ImageHeader& expected, int width,
@@ -298,25 +342,29 @@ ImageHeader ReadImageHeader(const std::string& path, RecordedKind kind) {
 
 GreyImage ReadGreyImage(const std::string& path, const ImageHeader& header) {
     const OpenedFile opened = Open(path);
-    PngRead read;
-    const PngHeader png = ReadPngHeader(read, opened.file.get());
+    PngHeader png;
+    {
+        PngRead probe;
+        png = ReadPngHeader(probe, opened.file.get());
+    }
     CheckUnchanged(opened, header, static_cast<int>(png.width), static_cast<int>(png.height));
+    std::rewind(opened.file.get());
     const bool colour = (png.colourType & PNG_COLOR_MASK_COLOR) != 0;
-    const std::size_t channels = colour ? 3 : 1;
     std::vector<png_byte> pixels;
-    ReadPngRows(read, png, pixels, channels * png.width, [&] {
-        if (png.colourType == PNG_COLOR_TYPE_PALETTE) {
-            png_set_palette_to_rgb(read.png);
-        }
-        if (png.colourType == PNG_COLOR_TYPE_GRAY && png.bitDepth < 8) {
-            png_set_expand_gray_1_2_4_to_8(read.png);
-        }
-        if (png.bitDepth == 16) {
-            png_set_scale_16(read.png);
-        }
-        // Alpha is not looked at; a palette's transparency would bring it too.
-        png_set_strip_alpha(read.png);
-    });
+    ReadPngRows(opened.file.get(), png, pixels, (colour ? 3 : 1) * std::size_t(png.width),
+                [](png_structp reader, const PngHeader& stored) {
+                    if (stored.colourType == PNG_COLOR_TYPE_PALETTE) {
+                        png_set_palette_to_rgb(reader);
+                    }
+                    if (stored.colourType == PNG_COLOR_TYPE_GRAY && stored.bitDepth < 8) {
+                        png_set_expand_gray_1_2_4_to_8(reader);
+                    }
+                    if (stored.bitDepth == 16) {
+                        png_set_scale_16(reader);
+                    }
+                    // Alpha is not looked at; a palette's transparency would bring it too.
+                    png_set_strip_alpha(reader);
+                });
     GreyImage image(header.width, header.height);
     std::uint8_t* out = image.Row(0);
     if (!colour) {
@@ -362,14 +410,19 @@ DisparityImage ReadDisparityImage(const std::string& path, const ImageHeader& he
         }
         return image;
     }
-    PngRead read;
-    const PngHeader png = ReadPngHeader(read, file);
+    PngHeader png;
+    {
+        PngRead probe;
+        png = ReadPngHeader(probe, file);
+    }
     CheckUnchanged(opened, header, static_cast<int>(png.width), static_cast<int>(png.height));
     if (png.colourType != PNG_COLOR_TYPE_GRAY || png.bitDepth != 16) {
         Fail("is not a 16-bit grey PNG image");
     }
+    std::rewind(file);
     std::vector<png_byte> pixels;
-    ReadPngRows(read, png, pixels, 2 * std::size_t(png.width), [] {});
+    ReadPngRows(file, png, pixels, 2 * std::size_t(png.width),
+                [](png_structp, const PngHeader&) {});
     float* out = image.Row(0);
     for (std::size_t i = 0; i < pixels.size() / 2; ++i) {
         const unsigned value = (unsigned{pixels[2 * i]} << 8) | pixels[2 * i + 1];  // big-endian
