@@ -11,8 +11,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "emulation/CameraModel.h"
-#include "emulation/Processing.h"
+#include "CameraModel.h"
+#include "Sensor.h"
 
 namespace Orvel::detail {
 namespace {
@@ -50,26 +50,18 @@ void BM_HostProcessing(benchmark::State& state) {
             settings.enabled[kRawCombined] = true;
             break;
     }
-    CameraConfig config;
-    ComponentOffsets offsets;
-    offsets.fill(kNotSent);
-    std::size_t size = 0;
-    for (std::size_t c = 0; c < kComponentCount; ++c) {
-        if (IsActive(config, settings, c)) {
-            offsets[c] = size;
-            size += static_cast<std::size_t>(ComponentGeometry(settings, c).Bytes());
-        }
-    }
-    HostProcessing host(settings, offsets);
+    const CameraConfig config;
+    const FrameLayout layout = LayOut(config, settings);
+    HostProcessing host(HostPlanFor(settings, layout));
     // The first default camera's scene, so that the figures are those of a default run.
     SensorSequence sequence(settings, SceneSeed(1, 0), Recording{}, host.SendsError());
     sequence.Prepare([] { return false; });
-    std::vector<unsigned char> buffer(size);
+    std::vector<unsigned char> buffer(layout.payloadSize);
     std::uint64_t frame = 1;
-    host.Compute(sequence.Frame(frame++), buffer.data());  // warm: pages and caches
+    host.Compute(sequence.Frame(frame++).Received(), buffer.data());  // warm: pages and caches
     const double before = ProcessorSeconds();
     for (auto _ : state) {
-        host.Compute(sequence.Frame(frame++), buffer.data());
+        host.Compute(sequence.Frame(frame++).Received(), buffer.data());
         benchmark::DoNotOptimize(buffer.data());
     }
     const double iterations = static_cast<double>(state.iterations());

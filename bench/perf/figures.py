@@ -262,7 +262,7 @@ def accuracy_figures(runner):
 
 # ---- latency against the camera model --------------------------------------------------------
 
-# The host-work constants of camera/src/emulation/CameraModel.cpp (camera/README.md, Calibration).
+# The host-work constants of emulator/src/CameraModel.cpp (emulator/README.md, Calibration).
 RECEIVE_S_PER_BYTE = 0.045e-9
 COPY_S_PER_BYTE = 0.04e-9
 REDUCE_S_PER_PIXEL = 0.75e-9
@@ -276,7 +276,7 @@ TRIGGER_JITTER_S = 100e-6
 def model_latency_ms(binning, components, packet_size=1500, bandwidth=1e9, quality=2,
                      disparity_range=128):
     """The emulation's modelled latency of a triggered frame as the program times it (from the
-    trigger command's acknowledgement), at default settings: camera/README.md, timing model. The
+    trigger command's acknowledgement), at default settings: emulator/README.md, timing model. The
     raw pair crosses the link whatever the components; the mean trigger jitter is included."""
     width, height = 1920 // binning, 1200 // binning
     link_bytes = width * 2 * height

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "stereo/DepthQuality.h"
+#include "stereo/Downsample.h"
 #include "stereo/Evaluation.h"
 #include "stereo/StereoEngine.h"
 #include "stereo/SyntheticScene.h"

@@ -1,8 +1,8 @@
 // Grab results and their intrusive holder; the result pool of a grabbing session.
 #include "Orvel/GrabResult.h"
 
-#include "Errors.h"
-#include "ResultPool.h"
+#include "Orvel/Transport/Errors.h"
+#include "Orvel/Transport/ResultPool.h"
 
 namespace Orvel {
 

@@ -8,8 +8,8 @@
 #include <initializer_list>
 #include <vector>
 
-#include "Errors.h"
-#include "transport/Transport.h"
+#include "Orvel/Transport/Errors.h"
+#include "Orvel/Transport/Transport.h"
 
 namespace Orvel {
 

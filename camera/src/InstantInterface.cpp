@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Errors.h"
+#include "Orvel/Transport/Errors.h"
 #include "Sdk.h"
 
 namespace Orvel {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "Errors.h"
+#include "Orvel/Transport/Errors.h"
 
 namespace Orvel {
 

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "Errors.h"
 #include "Orvel/Platform.h"
-#include "transport/Registry.h"
+#include "Orvel/Transport/Errors.h"
+#include "Registry.h"
 
 namespace Orvel {
 namespace detail {
@@ -44,8 +44,8 @@ void Sdk::Initialize() {
     }
     std::vector<std::unique_ptr<ITransportProvider>> started;
     try {
-        for (const ProviderEntry& entry : ProviderTable()) {
-            auto provider = entry.make();
+        for (const ProviderFactory make : ProviderTable()) {
+            auto provider = make();
             provider->Start();
             started.push_back(std::move(provider));
         }

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "transport/Transport.h"
+#include "Orvel/Transport/Transport.h"
 
 namespace Orvel::detail {
 

@@ -1,7 +1,7 @@
 // The transport-layer factory: the entry point of discovery, backed by the provider table.
 #include "Orvel/TransportLayer.h"
 
-#include "Errors.h"
+#include "Orvel/Transport/Errors.h"
 #include "Sdk.h"
 
 namespace Orvel {

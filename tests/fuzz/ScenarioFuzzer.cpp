@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "CameraModel.h"
 #include "GenICam/Exception.h"
-#include "emulation/CameraModel.h"
-#include "emulation/Scenario.h"
+#include "Scenario.h"
 
 namespace {
 

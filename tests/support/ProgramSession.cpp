@@ -37,9 +37,7 @@ Orvel::CVelkorUniversalInstantCamera& ProgramSession::Open(std::vector<const cha
     ApplyCameraSettings(camera, options_);
     if (components) {
         const ComponentSelection selection = SelectComponents(options_);
-        ConfigureComponents(camera, ComponentModeFor(selection), selection.intensity,
-                            selection.intensityCombined, selection.disparity, selection.confidence,
-                            selection.error, selection.rawCombined);
+        ConfigureComponents(camera, ComponentModeFor(selection), selection);
     }
     return camera;
 }

@@ -64,20 +64,19 @@ const char* ComponentModeFor(const ComponentSelection& selection) {
 }
 
 void ConfigureComponents(Orvel::CVelkorUniversalInstantCamera& camera, std::string mode,
-                         bool intensity, bool intensityCombined, bool disparity, bool confidence,
-                         bool error, bool rawCombined) {
+                         const ComponentSelection& selection) {
     camera.VkrComponentMode.SetValue(mode, true);
     const auto enable = [&](const char* component, bool enabled) {
         camera.ComponentSelector.SetValue(component, true);
         camera.ComponentEnable.SetValue(enabled, true);
     };
-    enable("IntensityCombined", intensityCombined);
-    enable("Intensity", intensity);
-    enable("Disparity", disparity);
-    enable("Confidence", confidence);
-    enable("Error", error);
+    enable("IntensityCombined", selection.intensityCombined);
+    enable("Intensity", selection.intensity);
+    enable("Disparity", selection.disparity);
+    enable("Confidence", selection.confidence);
+    enable("Error", selection.error);
     if (camera.VkrComponentMode.GetValue() == "SingleComponent") {
-        enable("RawCombined", rawCombined);
+        enable("RawCombined", selection.rawCombined);
     }
 }
 

@@ -37,8 +37,7 @@ const char* ComponentModeFor(const ComponentSelection& selection);
 // first. The raw combined component is written only when the mode reads back as
 // "SingleComponent", the only mode in which the camera can send it.
 void ConfigureComponents(Orvel::CVelkorUniversalInstantCamera& camera, std::string mode,
-                         bool intensity, bool intensityCombined, bool disparity, bool confidence,
-                         bool error, bool rawCombined);
+                         const ComponentSelection& selection);
 
 // The block that opens with "Connected to camera ": identity, geometry, depth quality, payload
 // and the GigE Vision stream channel where readable. Leaves ComponentSelector on "Disparity".

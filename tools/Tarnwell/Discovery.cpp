@@ -13,7 +13,7 @@ namespace Tarnwell {
 
 namespace {
 
-const GenICam::gcstring kDeviceClass = "VelkorGTC/Velkor/velkor_xw";
+const GenICam::gcstring kDeviceClass = Orvel::VelkorXwDeviceClass;
 
 std::string_view TrimWhiteSpace(std::string_view text) {
     // isspace takes an unsigned char value: a plain char above 127 would be negative.

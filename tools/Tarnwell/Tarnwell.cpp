@@ -28,8 +28,6 @@ std::atomic<bool> stopSignalled{false};
 namespace {
 
 constexpr const char* kLatencyMode = "latency";
-// Where the program's own errors say they come from; the SDK's name its own sources.
-constexpr std::string_view kOwnSourcePrefix = "tools/Tarnwell/";
 
 // The frame limit as the library reads it, except that a negative number is an invalid value:
 // the library's conversion would wrap "-1" to the largest count, which means "no limit".
@@ -108,9 +106,7 @@ int RunCameraBlock(const po::variables_map& options) {
     ApplyCameraSettings(camera, options);
     PrintConnectionReport(camera);
     const ComponentSelection components = SelectComponents(options);
-    ConfigureComponents(camera, ComponentModeFor(components), components.intensity,
-                        components.intensityCombined, components.disparity, components.confidence,
-                        components.error, components.rawCombined);
+    ConfigureComponents(camera, ComponentModeFor(components), components);
 
     // 4. From here on an interrupt ends the measurement instead of the process.
     Orvel::CGrabResultPtr grabResult;
@@ -157,12 +153,7 @@ int RunChecked(int argc, char* argv[]) {
     try {
         exitCode = RunCameraBlock(options);
     } catch (const GenICam::GenericException& error) {
-        // The program's own errors quote the user's input as typed.
-        if (std::string_view(error.GetSourceFileName()).starts_with(kOwnSourcePrefix)) {
-            std::cerr << error.GetDescription() << std::endl;
-        } else {
-            std::cerr << Printable{error.GetDescription()} << std::endl;
-        }
+        std::cerr << ErrorText(error) << std::endl;
         exitCode = 1;
     } catch (const std::exception& error) {
         std::cerr << Printable{error.what()} << std::endl;
@@ -237,6 +228,13 @@ std::string ParseErrorText(std::exception& error) {
     return text;
 }
 
+std::string ErrorText(const GenICam::GenericException& error) {
+    if (std::string_view(error.GetSourceFileName()) == kOwnErrorSource) {
+        return error.GetDescription();
+    }
+    return EscapeControlBytes(error.GetDescription());
+}
+
 void StopHandler(int signalNumber) {
     if (signalNumber == SIGINT || signalNumber == SIGTERM) {
         stopSignalled.exchange(true);
@@ -250,8 +248,7 @@ void RaiseError(unsigned int sourceLine, const char* format, ...) {
     va_start(arguments, format);
     std::vsnprintf(message, sizeof message, format, arguments);
     va_end(arguments);
-    throw GenICam::RuntimeException(message, "tools/Tarnwell/Tarnwell", sourceLine,
-                                    "RuntimeException");
+    throw GenICam::RuntimeException(message, kOwnErrorSource, sourceLine, "RuntimeException");
 }
 
 int Run(int argc, char* argv[]) {

@@ -7,6 +7,8 @@
 
 #include <boost/program_options.hpp>
 
+#include "GenICam/Exception.h"
+
 namespace Tarnwell {
 
 namespace po = boost::program_options;
@@ -30,6 +32,14 @@ std::string ParseErrorText(std::exception& error);
 
 // Installed for SIGINT and SIGTERM: asks the running measurement to end after its current result.
 void StopHandler(int signalNumber);
+
+// The source the program's own errors name, which tells them from the SDK's: those quote texts of
+// the camera and are shown escaped; the program's quote the user's input as typed.
+inline constexpr const char* kOwnErrorSource = "tarnwell";
+
+// An escaping error's text as the run prints it: the program's own as written (they quote the
+// user's input as typed), the SDK's with control bytes escaped (they quote the camera).
+std::string ErrorText(const GenICam::GenericException& error);
 
 // Raises the program's own error: a GenICam::RuntimeException whose description is the message
 // formatted printf-style and cut to 255 characters.

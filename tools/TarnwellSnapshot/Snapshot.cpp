@@ -10,7 +10,9 @@
 
 #include <boost/program_options.hpp>
 
+#include "Configuration.h"
 #include "Console.h"
+#include "Discovery.h"
 #include "Measurement.h"
 #include "Orvel/Orvel.h"
 #include "Pictures.h"
@@ -21,18 +23,10 @@ using namespace TarnwellSnapshot;
 
 namespace {
 
-const GenICam::gcstring kDeviceClass = "VelkorGTC/Velkor/velkor_xw";
 // Full depth at binning 1 takes about a second on two cores; a busy machine may take many.
 constexpr unsigned int kRetrieveTimeoutMs = 60000;
 // Failed grabs (lost packets, injected faults) are retried this many times before giving up.
 constexpr int kAttempts = 5;
-
-struct Settings {
-    std::string name;
-    std::string quality;
-    int binning = 1;
-    std::string output;
-};
 
 // A component of the result, copied out: the buffer's offsets need not suit 16-bit reads.
 template <class T>
@@ -93,43 +87,17 @@ void SavePictures(const Orvel::CGrabResultData& result, const std::string& outpu
     }
 }
 
-void Snapshot(const Settings& settings) {
-    Orvel::ITransportLayer* transportLayer =
-        Orvel::CTlFactory::GetInstance().CreateTl(kDeviceClass);
-    if (transportLayer == nullptr) {
-        throw std::runtime_error("No transport layer for the stereo cameras.");
-    }
-    Orvel::DeviceInfoList devices;
-    transportLayer->EnumerateDevices(devices, false);
-    std::optional<Orvel::CDeviceInfo> chosen;
-    for (const Orvel::CDeviceInfo& device : devices) {
-        if (settings.name.empty() || device.GetFriendlyName().str() == settings.name) {
-            chosen = device;
-            break;
-        }
-    }
-    if (!chosen) {
-        throw std::runtime_error(settings.name.empty()
-                                     ? "No camera present."
-                                     : "No camera named '" + settings.name + "' found.");
-    }
-
-    // The interface must outlive the camera it created the device for: declared first.
-    Orvel::CInstantInterface cameraInterface(Orvel::CInterfaceInfo().SetDeviceClass(kDeviceClass));
-    Orvel::CVelkorUniversalInstantCamera camera(cameraInterface.CreateDevice(*chosen),
-                                                Orvel::Cleanup_Delete);
-    camera.Open();
-    camera.VkrDepthQuality.SetValue(settings.quality, true);
-    camera.BinningHorizontal.SetValue(settings.binning, true);
-    camera.BinningVertical.SetValue(settings.binning, true);
+// Opens and configures the camera as tarnwell does (the processing-unit line included), then
+// grabs one frame of the four components pictured.
+void Snapshot(const po::variables_map& options) {
+    Tarnwell::CameraSelection selection;
+    Tarnwell::SelectCamera(options, selection);
+    Orvel::CVelkorUniversalInstantCamera& camera = *selection.camera;
+    Tarnwell::ApplyCameraSettings(camera, options);
     camera.TriggerMode.SetValue("Off", true);
-    camera.VkrComponentMode.SetValue("SynchronizedAlternateComponents", true);
-    for (const char* component : {"Intensity", "Disparity", "Confidence", "Error"}) {
-        camera.ComponentSelector.SetValue(component, true);
-        camera.ComponentEnable.SetValue(true, true);
-    }
-    camera.ComponentSelector.SetValue("IntensityCombined", true);
-    camera.ComponentEnable.SetValue(false, true);
+    Tarnwell::ConfigureComponents(
+        camera, "SynchronizedAlternateComponents",
+        {.intensity = true, .disparity = true, .confidence = true, .error = true});
 
     camera.StartGrabbing(Orvel::GrabStrategy_OneByOne, Orvel::GrabLoop_ProvidedByUser);
     Orvel::CGrabResultPtr result;
@@ -156,7 +124,7 @@ void Snapshot(const Settings& settings) {
     if (!result->IsImagePresent()) {
         throw std::runtime_error("The camera sent a frame without image data: nothing to picture.");
     }
-    SavePictures(*result, settings.output);
+    SavePictures(*result, options["output"].as<std::string>());
     result.Release();
     camera.Close();
 }
@@ -165,17 +133,18 @@ int Run(int argc, char* argv[]) {
     po::options_description description(
         "Grabs one frame of a stereo camera and saves its left view, disparity, confidence and\n"
         "error as PNG pictures: OUTPUT-left.png, OUTPUT-disparity.png, OUTPUT-confidence.png,\n"
-        "OUTPUT-error.png.\n\nOptions");
-    Settings settings;
+        "OUTPUT-error.png. The camera is chosen and configured as tarnwell does.\n\nOptions");
+    // The options tarnwell's steps read, with its names, types and defaults.
     // clang-format off
     description.add_options()
         ("help,h", "print help")
-        ("name,n", po::value(&settings.name),
-            "the camera's name (default: the first camera found)")
-        ("quality-mode", po::value(&settings.quality)->default_value("High"),
+        ("name,n", po::value<std::string>()->default_value("*"),
+            "camera name filter (glob pattern); the first matching camera is used")
+        ("quality-mode", po::value<std::string>()->default_value("High"),
             "depth quality (Low, Medium, High, Full)")
-        ("binning", po::value(&settings.binning)->default_value(1), "binning (1, 2, 4)")
-        ("output,o", po::value(&settings.output)->default_value("snapshot"),
+        ("framerate", po::value<float>()->default_value(10.0F), "acquisition frame rate [Hz]")
+        ("binning", po::value<int>()->default_value(1), "binning (1, 2, 4)")
+        ("output,o", po::value<std::string>()->default_value("snapshot"),
             "start of the pictures' file names, a directory included");
     // clang-format on
     po::variables_map options;
@@ -196,9 +165,9 @@ int Run(int argc, char* argv[]) {
     int status = 0;
     try {
         const Orvel::OrvelAutoInitTerm sdk;
-        Snapshot(settings);
+        Snapshot(options);
     } catch (const GenICam::GenericException& error) {
-        std::cerr << Tarnwell::Printable{error.GetDescription()} << std::endl;
+        std::cerr << Tarnwell::ErrorText(error) << std::endl;
         status = 1;
     } catch (const Tarnwell::OutputError&) {
         throw;

@@ -8,6 +8,9 @@
 
 namespace Orvel {
 
+// The device class of the Velkor XW stereo cameras: the transport layers that serve them.
+inline constexpr const char* VelkorXwDeviceClass = "VelkorGTC/Velkor/velkor_xw";
+
 // The features of the Velkor stereo cameras, bound when the camera opens. camera/README.md
 // describes each one: type, range, unit, selector and access.
 class CVelkorUniversalCameraParams {

@@ -57,9 +57,7 @@ TEST_P(ConfigureComponentsTest, WritesInOrder) {
                          std::to_string(GenApi::CBooleanPtr(node)->GetValue() ? 1 : 0));
     });
 
-    const ComponentSelection& s = GetParam().selection;
-    ConfigureComponents(camera, GetParam().mode, s.intensity, s.intensityCombined, s.disparity,
-                        s.confidence, s.error, s.rawCombined);
+    ConfigureComponents(camera, GetParam().mode, GetParam().selection);
     EXPECT_EQ(writes, GetParam().writes);
 }
 

@@ -184,7 +184,7 @@ TEST(RaiseErrorTest, CutsMessageAt255Characters) {
         const std::string expected = "No camera whose name matches '" + pattern;
         EXPECT_EQ(std::string(error.GetDescription()), expected.substr(0, 255));
         EXPECT_STREQ(error.GetExceptionType(), "RuntimeException");
-        EXPECT_STREQ(error.GetSourceFileName(), "tools/Tarnwell/Tarnwell");
+        EXPECT_STREQ(error.GetSourceFileName(), kOwnErrorSource);
         EXPECT_EQ(error.GetSourceLine(), 7U);
     }
 }

@@ -131,9 +131,11 @@ TEST_F(Snapshot, FailsWithoutAComponent) {
     const std::string prefix = (directory_ / "frame").string();
     EXPECT_EQ(Run("--binning 4 --output '" + prefix + "'", (directory_ / "scenario.json").string()),
               1);
-    // The SDK's own words; one line that names the component.
+    // The processing unit, as tarnwell prints it, then the SDK's own words: one line that names
+    // the component.
     const std::string output = Output();
-    EXPECT_EQ(output.find('\n'), output.size() - 1) << output;
+    EXPECT_TRUE(output.starts_with("Processing Unit: CPU\n")) << output;
+    EXPECT_EQ(output.find('\n', 21), output.size() - 1) << output;
     EXPECT_NE(output.find("'Error'"), std::string::npos) << output;
     EXPECT_FALSE(fs::exists(prefix + "-left.png"));
 }
@@ -152,12 +154,14 @@ TEST_F(Snapshot, RefusesWhatItCannotPicture) {
     const std::string prefix = (directory_ / "frame").string();
     for (const Case& c : std::vector<Case>{
              {R"({"cameras": [{"processing": "modelled"}]})", "",
+              "Processing Unit: CPU\n"
               "The camera sent a frame without image data: nothing to picture.\n"},
              {R"({"cameras": [{}]})", "/dev/full",
               "Cannot write to standard output: No space left on device\n"},
              {R"({"cameras": [{"stopGrabbingAfter": 1,
                   "grabFailures": {"every": 1, "description": "bad\u001b[31m"}}]})",
               "",
+              "Processing Unit: CPU\n"
               "Grab error occurred (e1000014): bad\\x1b[31m\n"
               "No frame grabbed in 1 attempt; the camera ended its acquisition.\n"}}) {
         std::ofstream(directory_ / "scenario.json") << c.scenario;
