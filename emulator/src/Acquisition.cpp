@@ -1,49 +1,19 @@
-// The emulated acquisition: a schedule of frames, packet loss with resends, the pool and counters;
-// with real processing also the host's receiving and computing of each frame.
+// The emulated camera's acquisition: exposures on the camera's schedule, each raw pair on the link
+// with its losses and resends, handed to the host's side of the stream as it arrives.
 #include "Acquisition.h"
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <numeric>
 #include <thread>
-#include <vector>
 
-#include <pthread.h>
 #include <time.h>
 
 #include "Orvel/Transport/Errors.h"
 
 namespace Orvel::detail {
-
-using Clock = ResultPool::Clock;
-
-namespace {
-
-// Blocks the asynchronous signals of the calling thread while it lives, so that the threads it
-// starts inherit them blocked.
-class SignalsBlockedInNewThreads {
-public:
-    SignalsBlockedInNewThreads() {
-        sigset_t asynchronous;
-        sigfillset(&asynchronous);
-        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) {
-            sigdelset(&asynchronous, fault);
-        }
-        pthread_sigmask(SIG_BLOCK, &asynchronous, &previous_);
-    }
-    ~SignalsBlockedInNewThreads() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    SignalsBlockedInNewThreads(const SignalsBlockedInNewThreads&) = delete;
-    SignalsBlockedInNewThreads& operator=(const SignalsBlockedInNewThreads&) = delete;
-
-private:
-    sigset_t previous_;
-};
-
-}  // namespace
 
 Acquisition::Acquisition(const CameraConfig& config, const Settings& settings,
                          std::uint64_t sceneSeed, std::string name)
@@ -65,11 +35,12 @@ void Acquisition::Close() noexcept {
 }
 
 bool Acquisition::IsLost() const {
-    if (pool_ == nullptr) {
+    if (!host_.IsRunning()) {
         return lostAt_ && Clock::now() >= *lostAt_;
     }
-    MutexLock lock(pool_->mutex);
-    const auto& lostAt = pool_->State().lostAt;
+    ResultPool& pool = const_cast<HostStream&>(host_).Pool();
+    MutexLock lock(pool.mutex);
+    const auto& lostAt = pool.State().lostAt;
     return lostAt && Clock::now() >= *lostAt;
 }
 
@@ -83,7 +54,7 @@ void Acquisition::RaiseLost() const {
 }
 
 void Acquisition::Start() {
-    if (pool_ != nullptr) {
+    if (host_.IsRunning()) {
         return;
     }
     // A camera lost in an earlier session answers nothing: grabbing starts, nothing comes, and its
@@ -92,12 +63,20 @@ void Acquisition::Start() {
         RaiseLost();
     }
     PlanFrames();
-    // Held here until the pool exists as well: a failure leaves nothing behind.
-    std::unique_ptr<HostProcessing> processing = PrepareHostWork();
-    ResultPool* pool = MakePool();
-    processing_ = std::move(processing);
-    StartThread(*pool);
-    pool_ = pool;
+    PrepareSensor();
+    HostStream::Plan host;
+    host.bufferCount = config_.bufferCount;
+    host.payloadSize = plan_.layout.payloadSize;
+    host.components = plan_.layout.components;
+    host.componentCount = plan_.layout.componentCount;
+    if (config_.processing == Processing::Real) {
+        host.processing = HostPlanFor(settings_, plan_.layout);
+    } else {
+        host.modelledSeconds = plan_.timing.processing;
+    }
+    host.triggerCapacity = kHeldTriggers;
+    host_.Start(host, counters_, resultNumber_, lostAt_);
+    StartThread(host_.Pool());
 }
 
 void Acquisition::PlanFrames() {
@@ -116,91 +95,61 @@ void Acquisition::PlanFrames() {
                         "; it grabs again once it is closed and opened.");
     }
     plan_.timing = ComputeTiming(config_, settings_);
-    plan_.linkPeriod = std::max(1.0 / settings_.frameRate, plan_.timing.transfer);
+    plan_.link = LinkFor(config_, plan_.timing);
     plan_.triggered = settings_.triggered;
     plan_.failures = config_.grabFailures;
     plan_.stopAfter = config_.stopGrabbingAfter;
     plan_.stallAfter = config_.stallAfter;
     plan_.lostAfter = config_.lostAfter;
-    plan_.lossRate = config_.packetLossRate;
 }
 
-std::unique_ptr<HostProcessing> Acquisition::PrepareHostWork() {
+void Acquisition::PrepareSensor() {
     if (config_.processing != Processing::Real) {
-        return nullptr;
+        return;
     }
-    // The memory of the sensor's frames and of the host's engine and scratch is taken here, so
-    // that a shortage is StartGrabbing's error; the frames are drawn on the acquisition thread
-    // before its first exposure.
+    // The memory of the sensor's frames is taken here, so that a shortage is StartGrabbing's
+    // error; the frames are drawn on the camera's thread before its first exposure.
+    const bool truth = plan_.layout.offsets[kError] != kNotSent;
     try {
-        auto processing = std::make_unique<HostProcessing>(HostPlanFor(settings_, plan_.layout));
-        const bool truth = processing->SendsError();
         if (!sequence_ || !sequence_->Serves(settings_, truth)) {
             sequence_.reset();  // the old frames go before the new ones are made
             sequence_ =
                 std::make_unique<SensorSequence>(settings_, sceneSeed_, *config_.recording, truth);
         }
-        return processing;
     } catch (const std::exception& error) {
         ORVEL_THROW(RuntimeException,
                     std::string("Cannot start grabbing: no depth computation: ") + error.what());
     }
 }
 
-ResultPool* Acquisition::MakePool() const {
-    const std::size_t payload = plan_.layout.payloadSize;
-    ResultPool* pool = nullptr;
-    try {
-        pool = new ResultPool(config_.bufferCount, payload, kTriggerCapacity);
-    } catch (const std::bad_alloc&) {
-        const double mebibytes = double(config_.bufferCount) * double(payload) / double(1 << 20);
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "Cannot start grabbing: cannot allocate %u result buffers of %zu bytes "
-                      "(%.0f MiB in all).",
-                      config_.bufferCount, payload, mebibytes);
-        ORVEL_THROW(BadAllocException, text);
-    }
-    MutexLock lock(pool->mutex);
-    pool->State().counters = counters_;
-    pool->State().resultNumber = resultNumber_;
-    pool->State().lostAt = lostAt_;
-    return pool;
-}
-
 void Acquisition::StartThread(ResultPool& pool) {
     try {
-        // A library's threads leave the program's signals to the program's own thread, whose
-        // blocking calls a stop signal must interrupt.
         const SignalsBlockedInNewThreads blocked;
         thread_ = std::thread([this, &pool] { Run(pool); });
     } catch (const std::system_error& error) {
-        pool.ReleaseSession();
-        processing_.reset();
+        host_.Stop();
         ORVEL_THROW(RuntimeException,
                     std::string("Cannot start grabbing: no acquisition thread: ") + error.what());
     }
     MutexLock lock(pool.mutex);
-    while (!pool.State().threadRunning) {
+    while (pool.State().threadsRunning < 2) {
         lock.Wait(pool.resultReady);
     }
 }
 
 void Acquisition::Stop() noexcept {
-    if (pool_ == nullptr) {
+    if (!host_.IsRunning()) {
         return;
     }
-    StopThread(*pool_);
+    ResultPool& pool = host_.Pool();
+    StopThread(pool);
     {
-        MutexLock lock(pool_->mutex);
-        counters_ = pool_->State().counters;
-        resultNumber_ = pool_->State().resultNumber;
-        lostAt_ = pool_->State().lostAt;
+        MutexLock lock(pool.mutex);
+        counters_ = pool.State().counters;
+        resultNumber_ = pool.State().resultNumber;
+        lostAt_ = pool.State().lostAt;
     }
-    pool_->ReleaseSession();
-    pool_ = nullptr;
-    // The engine's memory (hundreds of MiB at the finest depth) goes with the session.
-    processing_.reset();
+    host_.Stop();
 }
 
 void Acquisition::StopThread(ResultPool& pool) noexcept {
@@ -211,6 +160,7 @@ void Acquisition::StopThread(ResultPool& pool) noexcept {
     }
     pool.producerWake.notify_all();
     pool.resultReady.notify_all();
+    pool.hostWake.notify_all();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -218,78 +168,30 @@ void Acquisition::StopThread(ResultPool& pool) noexcept {
 
 IStreamGrabber::Outcome Acquisition::Retrieve(Deadline deadline, CGrabResultPtr& result,
                                               bool& ended) {
-    ended = false;
-    if (pool_ == nullptr) {
-        result.Release();
-        return Outcome::Stopped;
-    }
-    CGrabResultData* previous = GrabResultAccess::Take(result);
-    ResultPool& pool = *pool_;
-    MutexLock lock(pool.mutex);
-    // The holder's previous result, usually of this pool: returned under the lock we hold anyway.
-    if (previous != nullptr &&
-        GrabResultAccess::References(*previous).fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        if (ResultPool* owner = GrabResultAccess::Pool(*previous); owner == &pool) {
-            pool.ReturnLocked(previous);
-        } else {
-            lock.Unlock();
-            owner->Recycle(previous);
-            lock.Lock();
-        }
-    }
-    SessionState& state = pool.State();
-    auto due = [&state] { return !state.ready.Empty() || state.stopRequested || state.ended; };
-    auto lost = [&state] { return state.lostAt && Clock::now() >= *state.lostAt; };
-    bool timedOut = false;
-    ++state.waiting;
-    for (;;) {
-        if (due() || lost()) {
+    switch (host_.Retrieve(deadline, result, ended)) {
+        case HostStream::Outcome::Result:
+            return Outcome::Result;
+        case HostStream::Outcome::TimedOut:
+            return Outcome::TimedOut;
+        case HostStream::Outcome::Stopped:
+            return Outcome::Stopped;
+        case HostStream::Outcome::Lost:
             break;
-        }
-        if (deadline && Clock::now() >= *deadline) {
-            timedOut = true;
-            break;
-        }
-        // A lost camera's heartbeat fails at a known time: the wait ends there at the latest.
-        std::optional<Clock::time_point> until = deadline;
-        if (state.lostAt && (!until || *state.lostAt < *until)) {
-            until = state.lostAt;
-        }
-        if (until) {
-            lock.WaitUntil(pool.resultReady, *until);
-        } else {
-            lock.Wait(pool.resultReady);
-        }
     }
-    --state.waiting;
-    if (state.ready.Empty() && lost()) {
-        lock.Unlock();
-        RaiseLost();
-    }
-    if (timedOut) {
-        return Outcome::TimedOut;
-    }
-    if (state.ready.Empty()) {
-        ended = state.ended;
-        return Outcome::Stopped;
-    }
-    CGrabResultData* data = pool.HandOut();
-    ended = state.ended && state.ready.Empty();
-    lock.Unlock();
-    GrabResultAccess::Give(result, data);
-    return Outcome::Result;
+    RaiseLost();
 }
 
 std::int64_t Acquisition::Counter(std::size_t counter) const {
-    if (pool_ == nullptr) {
+    if (!host_.IsRunning()) {
         return counters_[counter];
     }
-    MutexLock lock(pool_->mutex);
-    return pool_->State().counters[counter];
+    ResultPool& pool = const_cast<HostStream&>(host_).Pool();
+    MutexLock lock(pool.mutex);
+    return pool.State().counters[counter];
 }
 
 void Acquisition::Trigger() {
-    if (pool_ == nullptr) {
+    if (!host_.IsRunning()) {
         return;
     }
     if (IsLost()) {
@@ -297,16 +199,16 @@ void Acquisition::Trigger() {
     }
     const Clock::time_point sent = Clock::now();
     const Clock::duration roundTrip = ModelDuration(config_.controlRoundTrip);
+    ResultPool& pool = host_.Pool();
     {
-        MutexLock lock(pool_->mutex);
-        Ring<Clock::time_point>& triggers = pool_->State().triggers;
-        if (triggers.Full()) {
-            ORVEL_THROW(RuntimeException, "[TriggerSoftware] " + std::to_string(kTriggerCapacity) +
-                                              " triggers are already pending");
+        MutexLock lock(pool.mutex);
+        // The camera holds one trigger that came while it was busy; another is ignored.
+        Ring<Clock::time_point>& triggers = pool.State().triggers;
+        if (!triggers.Full()) {
+            triggers.Push(sent + roundTrip / 2);
         }
-        triggers.Push(sent + roundTrip / 2);
     }
-    pool_->producerWake.notify_one();
+    pool.producerWake.notify_one();
     // The command is done when the camera's acknowledgement is back. The wait is a blocking call
     // of the caller's thread like any other: a signal interrupts it, so that a program told to
     // stop is not held for a slow control link's round trip.
@@ -319,81 +221,33 @@ void Acquisition::Trigger() {
     ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
-Acquisition::Loss Acquisition::DrawLoss() {
-    Loss loss;
-    const double p = plan_.lossRate;
-    if (p <= 0) {
-        return loss;
-    }
-    // `count` of the `size` packets whose ids `idAt` gives in order, every choice equally likely,
-    // kept in order (selection sampling).
-    auto choose = [&](std::int64_t size, auto idAt, std::int64_t count) {
-        std::vector<std::int64_t> chosen;
-        chosen.reserve(static_cast<std::size_t>(count));
-        for (std::int64_t i = 0; i < size; ++i) {
-            const std::int64_t left = count - static_cast<std::int64_t>(chosen.size());
-            if (left > 0 &&
-                std::uniform_int_distribution<std::int64_t>(0, size - i - 1)(random_) < left) {
-                chosen.push_back(idAt(i));
-            }
-        }
-        return chosen;
-    };
-    // How many of `packets` a try loses: binomial.
-    auto lostOf = [&](std::int64_t packets) -> std::int64_t {
-        if (packets == 0) {
-            return 0;
-        }
-        return p >= 1 ? packets : std::binomial_distribution<std::int64_t>(packets, p)(random_);
-    };
-    auto lose = [&](const std::vector<std::int64_t>& packets) {
-        const auto size = static_cast<std::int64_t>(packets.size());
-        return choose(
-            size, [&packets](std::int64_t i) { return packets[static_cast<std::size_t>(i)]; },
-            lostOf(size));
-    };
-    // One resend request asks for a run of consecutive packets.
-    auto runs = [](const std::vector<std::int64_t>& ids) {
-        std::int64_t count = 0;
-        for (std::size_t i = 0; i < ids.size(); ++i) {
-            count += i == 0 || ids[i] != ids[i - 1] + 1 ? 1 : 0;
-        }
-        return count;
-    };
-    // Most frames lose nothing: only then is the list of their packets needed.
-    const std::int64_t firstCount = lostOf(plan_.timing.packets);
-    if (firstCount == 0) {
-        return loss;
-    }
-    const std::vector<std::int64_t> first = choose(
-        plan_.timing.packets, [](std::int64_t i) { return i; }, firstCount);
-    const std::vector<std::int64_t> second = lose(first);
-    const std::vector<std::int64_t> third = lose(second);
-    loss.requested = runs(first) + runs(second);
-    loss.resent = static_cast<std::int64_t>(first.size() + second.size());
-    loss.lost = static_cast<std::int64_t>(third.size());
-    loss.recovered = static_cast<std::int64_t>(first.size()) - loss.lost;
-    return loss;
-}
-
 void Acquisition::Run(ResultPool& pool) {
     MutexLock lock(pool.mutex);
-    pool.State().threadRunning = true;
+    ++pool.State().threadsRunning;
     lock.Unlock();
     pool.resultReady.notify_all();
-    lock.Lock();
-    if (processing_) {
-        RunReal(pool, lock);
-    } else {
-        RunModelled(pool, lock);
+    if (sequence_) {
+        // The sensor draws its sequence before the first exposure, without the lock, and stops
+        // drawing at a stop request.
+        const bool prepared = sequence_->Prepare([&pool]() ORVEL_EXCLUDES(pool.mutex) {
+            MutexLock check(pool.mutex);
+            return pool.State().stopRequested;
+        });
+        if (!prepared) {
+            return;
+        }
     }
+    lock.Lock();
+    RunFrames(pool, lock);
 }
 
 bool Acquisition::AwaitFrame(ResultPool& pool, MutexLock& lock, Clock::time_point& trigger) {
     SessionState& state = pool.State();
     for (;;) {
-        const bool silent = state.ended || state.lostAt ||
-                            (plan_.stallAfter && state.resultNumber >= *plan_.stallAfter);
+        const auto reached = [&state](const std::optional<std::uint64_t>& last) {
+            return last && state.resultNumber >= *last;
+        };
+        const bool silent = state.lostAt || reached(plan_.stopAfter) || reached(plan_.stallAfter);
         if (silent) {
             while (!state.stopRequested) {
                 lock.Wait(pool.producerWake);
@@ -436,141 +290,97 @@ bool Acquisition::SleepUntil(ResultPool& pool, MutexLock& lock, Clock::time_poin
     }
 }
 
-Clock::time_point Acquisition::TriggeredExposure(Clock::time_point trigger,
-                                                 Clock::time_point sensorFree, bool first) {
-    std::uniform_real_distribution<double> jitter(0, kTriggerJitterSeconds);
-    return std::max(trigger, sensorFree) +
-           ModelDuration((first ? kTriggerArmSeconds : 0) + jitter(random_));
-}
-
-void Acquisition::RunModelled(ResultPool& pool, MutexLock& lock) {
+void Acquisition::RunFrames(ResultPool& pool, MutexLock& lock) {
     const Timing& timing = plan_.timing;
+    Link link(plan_.link);
+    const std::int64_t packets = plan_.link.packets;
+    const double packet = plan_.link.packetSeconds;
+    // The schedule in seconds from the start: the model's own times, converted to the clock
+    // one by one, so that no rounding adds up.
     const Clock::time_point start = Clock::now();
-    const Clock::duration latency = ModelDuration(timing.latency);
-    const Clock::duration busy = ModelDuration(timing.busy);
-    Clock::time_point lastExposure = start;
-    Clock::time_point lastDelivery = start;
+    const auto at = [start](double seconds) { return start + ModelDuration(seconds); };
+    double lastExposure = 0;
+    double linkFree = 0;  // the frames before have their own packets on the wire by then
     std::uint64_t frame = 0;
 
     Clock::time_point trigger;
     while (AwaitFrame(pool, lock, trigger)) {
-        const Clock::time_point exposure =
-            !plan_.triggered
-                ? start + ModelDuration(static_cast<double>(frame) * timing.period)
-                : TriggeredExposure(trigger, frame == 0 ? start : lastExposure + busy, frame == 0);
-        const Loss loss = DrawLoss();
-        const Clock::time_point delivery =
-            std::max(exposure + latency +
-                         ModelDuration(static_cast<double>(loss.resent) * timing.packetTime),
-                     lastDelivery);
-        if (!SleepUntil(pool, lock, delivery, exposure)) {
+        // A new exposure may begin so that its readout finds the link free: it overlaps the
+        // previous frame's readout.
+        const double ready = frame == 0 ? 0 : linkFree - kExposureSeconds;
+        double exposure = 0;
+        if (plan_.triggered) {
+            std::uniform_real_distribution<double> jitter(0, kTriggerJitterSeconds);
+            const double arrived = std::chrono::duration<double>(trigger - start).count();
+            exposure =
+                std::max(arrived, ready) + (frame == 0 ? kTriggerArmSeconds : 0) + jitter(random_);
+        } else {
+            exposure = frame == 0 ? 0 : std::max(lastExposure + 1 / settings_.frameRate, ready);
+        }
+        const double readout = exposure + kExposureSeconds;
+        if (!SleepUntil(pool, lock, at(readout + packet), at(exposure))) {
             break;
         }
         ++frame;
         lastExposure = exposure;
-        lastDelivery = delivery;
-        CGrabResultData* data = Claim(pool, frame, exposure, loss);
+        // The host takes a buffer as the frame's first packet arrives.
+        CGrabResultData* data = host_.Claim(frame, at(exposure), packets);
         if (data == nullptr) {
+            // Its packets arrive, and nobody asks for any of them again.
+            linkFree = link.SendUnasked(readout);
             if (!plan_.triggered) {
-                frame += DropWhileDry(pool, lock, exposure, timing.period, latency);
+                const std::uint64_t dropped =
+                    DropWhileDry(pool, lock, at(exposure), timing.period,
+                                 ModelDuration(kExposureSeconds + packet));
+                frame += dropped;
+                lastExposure += static_cast<double>(dropped) * timing.period;
+                linkFree = std::max(linkFree, lastExposure + kExposureSeconds + timing.transfer);
             }
             continue;
         }
-        // The stamp is all the modelled camera writes, so untouched buffer pages stay unmapped.
-        if (plan_.layout.payloadSize >= 2 * sizeof(std::uint64_t)) {
+        if (!sequence_ && plan_.layout.payloadSize >= 2 * sizeof(std::uint64_t)) {
+            // The stamp is all a modelled camera writes, so untouched buffer pages stay unmapped.
             unsigned char* buffer = GrabResultAccess::Buffer(*data);
             const std::uint64_t number = data->GetImageNumber();
             std::memcpy(buffer, &number, sizeof number);
             std::memcpy(buffer + sizeof number, &frame, sizeof frame);
         }
-        Queue(pool, data, loss, delivery);
-        NotifyConsumer(pool);
-    }
-}
-
-// The camera exposes a frame of its prepared sequence, the link carries the raw pair in the
-// modelled transfer time, and the host receives it and computes its components right away, for
-// real and without the lock. The next exposure is timed so that its pair arrives no sooner than
-// the host is free: the camera never runs ahead of the computation, and every result's latency
-// is the exposure's, the link's and the computation's.
-void Acquisition::RunReal(ResultPool& pool, MutexLock& lock) {
-    // The sensor draws its sequence before the first exposure, without the lock, and stops
-    // drawing at a stop request.
-    pool.mutex.Unlock();
-    const bool prepared = sequence_->Prepare([&pool]() ORVEL_EXCLUDES(pool.mutex) {
-        MutexLock check(pool.mutex);
-        return pool.State().stopRequested;
-    });
-    pool.mutex.Lock();
-    if (!prepared) {
-        return;
-    }
-    const Timing& timing = plan_.timing;
-    const Clock::time_point start = Clock::now();
-    const Clock::duration toArrival = ModelDuration(kExposureSeconds + timing.transfer);
-    const Clock::duration transfer = ModelDuration(timing.transfer);
-    const Clock::duration period = ModelDuration(plan_.linkPeriod);
-    Clock::time_point lastExposure = start;
-    Clock::time_point hostFree = start;  // when the last computation finished
-    std::uint64_t frame = 0;
-
-    Clock::time_point trigger;
-    while (AwaitFrame(pool, lock, trigger)) {
-        const Clock::time_point exposure =
-            plan_.triggered
-                ? TriggeredExposure(
-                      trigger,
-                      frame == 0 ? start : std::max(lastExposure + transfer, hostFree - toArrival),
-                      frame == 0)
-                : (frame == 0 ? start : std::max(lastExposure + period, hostFree - toArrival));
-        const Loss loss = DrawLoss();
-        const Clock::time_point arrival =
-            exposure + toArrival +
-            ModelDuration(static_cast<double>(loss.resent) * timing.packetTime);
-        if (!SleepUntil(pool, lock, arrival, exposure)) {
+        const Transmission sent = link.Send(readout, random_);
+        linkFree = sent.readoutEnd;
+        SetOutcome(*data, sent);
+        if (!SleepUntil(pool, lock, at(sent.arrival), at(exposure))) {
+            pool.Discard(data);
             break;
         }
-        ++frame;
-        lastExposure = exposure;
-        // A frame without a buffer, or with a failure, is not computed: the host has nowhere to
-        // put it, or no complete pair.
-        CGrabResultData* data = Claim(pool, frame, exposure, loss);
-        if (data == nullptr) {
-            if (!plan_.triggered) {
-                const std::uint64_t dropped =
-                    DropWhileDry(pool, lock, exposure, plan_.linkPeriod, toArrival);
-                frame += dropped;
-                lastExposure += ModelDuration(static_cast<double>(dropped) * plan_.linkPeriod);
-            }
-            continue;
+        ReceivedFrame received;
+        received.data = data;
+        received.arrival = Clock::now();
+        if (sequence_) {
+            received.pair = sequence_->Frame(frame).Received();
         }
-        if (data->GrabSucceeded()) {
-            // Released through the mutex itself: the analysis knows this function holds it,
-            // not which lock object does.
-            pool.mutex.Unlock();
-            processing_->Compute(sequence_->Frame(frame).Received(),
-                                 GrabResultAccess::Buffer(*data));
-            pool.mutex.Lock();
-            GrabResultAccess::SetImagePresent(*data, true);
-            hostFree = Clock::now();
+        const std::uint64_t number = data->GetImageNumber();
+        received.last = plan_.stopAfter && number >= *plan_.stopAfter;
+        host_.Receive(received, packets, sent.lost, sent.requested, sent.recovered);
+        // The cable is pulled after this result: the heartbeat fails a time-out later.
+        SessionState& state = pool.State();
+        if (plan_.lostAfter && number >= *plan_.lostAfter && !state.lostAt) {
+            state.lostAt = at(sent.arrival) + ModelDuration(config_.heartbeatTimeout);
         }
-        Queue(pool, data, loss, Clock::now());
-        NotifyConsumer(pool);
     }
 }
 
 std::uint64_t Acquisition::DropWhileDry(ResultPool& pool, MutexLock& lock,
                                         Clock::time_point exposure, double period,
-                                        Clock::duration toArrival) {
+                                        Clock::duration toLeader) {
     SessionState& state = pool.State();
     state.producerWaitsForBuffer = true;
     while (!pool.HasFree() && !state.stopRequested) {
         lock.Wait(pool.producerWake);
     }
     state.producerWaitsForBuffer = false;
-    // Frame k after the dry one arrives at exposure + k·period + toArrival.
+    // Frame k after the dry one has its first packet at exposure + k·period + toLeader.
     const double since =
-        std::chrono::duration<double>(Clock::now() - (exposure + toArrival)).count();
+        std::chrono::duration<double>(Clock::now() - (exposure + toLeader)).count();
     if (since < period) {
         return 0;
     }
@@ -579,35 +389,12 @@ std::uint64_t Acquisition::DropWhileDry(ResultPool& pool, MutexLock& lock,
     const auto dropped = static_cast<std::uint64_t>(arrived);
     auto& counters = state.counters;
     counters[kBufferUnderruns] += static_cast<std::int64_t>(dropped);
-    counters[kTotalPackets] += static_cast<std::int64_t>(dropped) * plan_.timing.packets;
+    counters[kTotalPackets] += static_cast<std::int64_t>(dropped) * plan_.link.packets;
     return dropped;
 }
 
-void Acquisition::NotifyConsumer(ResultPool& pool) {
-    if (pool.State().waiting > 0) {
-        pool.mutex.Unlock();
-        pool.resultReady.notify_one();
-        pool.mutex.Lock();
-    }
-}
-
-CGrabResultData* Acquisition::Claim(ResultPool& pool, std::uint64_t frame,
-                                    Clock::time_point exposure, const Loss& loss) {
-    CGrabResultData* data = pool.TakeFree();
-    if (data == nullptr) {
-        // Dropped as it arrives: its packets came, and nobody asked for any again.
-        CountPackets(pool, Loss{});
-        ++pool.State().counters[kBufferUnderruns];
-        return nullptr;
-    }
-    const std::uint64_t number = ++pool.State().resultNumber;
-    const auto stamp = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(exposure.time_since_epoch()).count());
-    GrabResultAccess::SetLayout(*data, plan_.layout.payloadSize, plan_.layout.components.data(),
-                                plan_.layout.componentCount);
-    GrabResultAccess::SetFrame(*data, number, frame, stamp);
-    GrabResultAccess::SetImagePresent(*data, false);  // until the host has computed the frame
-
+void Acquisition::SetOutcome(CGrabResultData& data, const Transmission& sent) const {
+    const std::uint64_t number = data.GetImageNumber();
     char text[160];
     if (plan_.failures.every != 0 && number % plan_.failures.every == 0) {
         if (plan_.failures.description.empty()) {
@@ -615,43 +402,13 @@ CGrabResultData* Acquisition::Claim(ResultPool& pool, std::uint64_t frame,
                           static_cast<unsigned long long>(number));
         }
         GrabResultAccess::SetOutcome(
-            *data, false, plan_.failures.errorCode,
+            data, false, plan_.failures.errorCode,
             plan_.failures.description.empty() ? text : plan_.failures.description.c_str());
-    } else if (loss.lost > 0) {
+    } else if (sent.lost > 0) {
         std::snprintf(text, sizeof text, "Buffer incomplete: %lld of %lld packets lost",
-                      static_cast<long long>(loss.lost),
-                      static_cast<long long>(plan_.timing.packets));
-        GrabResultAccess::SetOutcome(*data, false, kBufferIncomplete, text);
-    } else {
-        GrabResultAccess::SetOutcome(*data, true, 0, "");
-    }
-    return data;
-}
-
-void Acquisition::CountPackets(ResultPool& pool, const Loss& loss) const {
-    auto& counters = pool.State().counters;
-    counters[kTotalPackets] += plan_.timing.packets - loss.lost;
-    counters[kFailedPackets] += loss.lost;
-    counters[kResendRequests] += loss.requested;
-    counters[kResendPackets] += loss.recovered;
-}
-
-void Acquisition::Queue(ResultPool& pool, CGrabResultData* data, const Loss& loss,
-                        Clock::time_point delivery) {
-    CountPackets(pool, loss);
-    SessionState& state = pool.State();
-    ++state.counters[kTotalBuffers];
-    if (!data->GrabSucceeded()) {
-        ++state.counters[kFailedBuffers];
-    }
-    state.ready.Push(data);
-    const std::uint64_t number = data->GetImageNumber();
-    if (plan_.stopAfter && number >= *plan_.stopAfter) {
-        state.ended = true;
-    }
-    // The cable is pulled after this result: the heartbeat fails a timeout later.
-    if (plan_.lostAfter && number >= *plan_.lostAfter && !state.lostAt) {
-        state.lostAt = delivery + ModelDuration(config_.heartbeatTimeout);
+                      static_cast<long long>(sent.lost),
+                      static_cast<long long>(plan_.link.packets));
+        GrabResultAccess::SetOutcome(data, false, kBufferIncomplete, text);
     }
 }
 

@@ -1,4 +1,4 @@
-// Geometry, payload and timing formulas of the Velkor XW model (camera/README.md states them).
+// Geometry, payload and timing formulas of the Velkor XW model (emulator/README.md states them).
 #include "CameraModel.h"
 
 #include <algorithm>
@@ -7,7 +7,7 @@ namespace Orvel::detail {
 
 namespace {
 
-// The host's cost of each step of real processing on this machine class (camera/README.md,
+// The host's cost of each step of real processing on this machine class (emulator/README.md,
 // Timing model, says how they were measured).
 constexpr double kReceiveSecondsPerByte = 0.045e-9;
 constexpr double kCopySecondsPerByte = 0.04e-9;
@@ -141,16 +141,19 @@ Timing ComputeTiming(const CameraConfig& config, const Settings& settings) {
     timing.transfer = static_cast<double>(timing.packets) * timing.packetTime;
     timing.processing = ModelledProcessingSeconds(config, settings);
     timing.latency = kExposureSeconds + timing.transfer + timing.processing;
-    timing.busy = std::max(timing.transfer, timing.processing);
-    timing.period = std::max(1.0 / settings.frameRate, timing.busy);
+    timing.period = std::max(1.0 / settings.frameRate, timing.transfer);
     return timing;
 }
 
-std::chrono::steady_clock::duration ModelDuration(double seconds) {
-    // Also NaN goes to the limit: the comparison is false for it.
-    const double bounded = seconds <= kLongestModelSeconds ? seconds : kLongestModelSeconds;
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(bounded < 0 ? 0 : bounded));
+LinkParameters LinkFor(const CameraConfig& config, const Timing& timing) {
+    LinkParameters link;
+    link.packets = timing.packets;
+    link.packetSeconds = timing.packetTime;
+    link.lossRate = config.packetLossRate;
+    link.burstLength = config.lossBurstLength;
+    link.packetTimeout = config.packetTimeout;
+    link.requestSeconds = config.controlRoundTrip / 2;
+    return link;
 }
 
 }  // namespace Orvel::detail

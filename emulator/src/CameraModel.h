@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdint>
 
+#include "Link.h"
 #include "Orvel/GrabResult.h"
+#include "Orvel/Transport/Durations.h"
 #include "Orvel/Transport/HostProcessing.h"
 #include "Scenario.h"
 #include "stereo/StereoEngine.h"
@@ -88,23 +90,21 @@ std::int64_t LinkBytes(const Settings& settings);
 struct Timing {
     std::int64_t packets = 0;  // per frame, leader and trailer included
     double packetTime = 0;     // seconds on the link per packet, its delay included
-    double transfer = 0;       // seconds of the raw pair on the link
+    double transfer = 0;       // seconds of the raw pair on the link, without resends
     double processing = 0;     // modelled seconds of the host's computation of the components
-    double latency = 0;        // exposure start to delivery
-    double period = 0;         // free-running frame period
-    double busy = 0;           // least time between two exposures: max(transfer, processing)
+    double latency = 0;        // exposure start to delivery, on an idle link and host
+    // Free-running frame period on a link without losses: the camera's alone, max(1 /
+    // AcquisitionFrameRate, transfer). The host's pace does not enter it.
+    double period = 0;
 };
 
 Timing ComputeTiming(const CameraConfig& config, const Settings& settings);
 
-// The host's computation of the active components as the modelled processing charges it:
-// calibrated to the stereo engine's measured cost (camera/README.md, Timing model).
-double ModelledProcessingSeconds(const CameraConfig& config, const Settings& settings);
+// The link's packets, losses and resend constants at these settings.
+LinkParameters LinkFor(const CameraConfig& config, const Timing& timing);
 
-// Seconds of the model on the steady clock, at most kLongestModelSeconds: a scenario may ask
-// for a link or a computation so slow that the time would not fit the clock, and such a frame
-// simply never comes.
-inline constexpr double kLongestModelSeconds = 1e9;
-std::chrono::steady_clock::duration ModelDuration(double seconds);
+// The host's computation of the active components as the modelled processing charges it:
+// calibrated to the stereo engine's measured cost (emulator/README.md, Timing model).
+double ModelledProcessingSeconds(const CameraConfig& config, const Settings& settings);
 
 }  // namespace Orvel::detail

@@ -580,6 +580,14 @@ const std::vector<Reader::CameraKey>& Reader::CameraKeys() {
          [](const Reader& r, const json& v, const std::string& p, CameraConfig& c, std::size_t) {
              c.packetLossRate = r.Number(v, p, 0, 1, true, "a number from 0 to 1");
          }},
+        {"lossBurstLength",
+         [](const Reader& r, const json& v, const std::string& p, CameraConfig& c, std::size_t) {
+             c.lossBurstLength = r.Number(v, p, 1, 1e9, true, "a number from 1 to 1e9");
+         }},
+        {"packetTimeout",
+         [](const Reader& r, const json& v, const std::string& p, CameraConfig& c, std::size_t) {
+             c.packetTimeout = r.Number(v, p, 0, 10, true, "a number of seconds from 0 to 10");
+         }},
         {"counters", [](const Reader& r, const json& v, const std::string& p, CameraConfig& c,
                         std::size_t) { c.counters = r.Counters(v, p); }},
         {"maxFrameRate",

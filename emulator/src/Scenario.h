@@ -48,6 +48,8 @@ struct CameraConfig {
     std::optional<std::uint64_t> stopGrabbingAfter;
     std::optional<std::uint64_t> stallAfter;
     double packetLossRate = 0;
+    double lossBurstLength = 1;   // mean run of lost packets; 1: independent losses
+    double packetTimeout = 0.02;  // the host's wait for a missing packet (a GigE Vision receiver's)
     std::array<std::optional<std::int64_t>, kCounterCount> counters;
     double maxFrameRate = 100;
     double linkBandwidth = 1e9;

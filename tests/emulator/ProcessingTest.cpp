@@ -241,51 +241,6 @@ INSTANTIATE_TEST_SUITE_P(
             "RawWithConfidence", "Medium", 4, "SingleComponent", {"Confidence", "RawCombined"}}),
     [](const testing::TestParamInfo<ProcessingCase>& info) { return info.param.name; });
 
-// Makes sure the camera does not expose frames faster than the host computes them: asked for
-// far more than the engine makes, exposures lie at least an engine's time apart and each result
-// arrives at least that long after its exposure. Example failure: exposures on the requested
-// schedule while results trail further and further behind.
-TEST_F(EmulationTest, RealProcessingKeepsToTheEngine) {
-    const StereoConfig config = Orvel::detail::EngineConfigFor(SettingsOf("High", 4));
-    SyntheticScene scene(SceneOf(4));
-    const StereoFrame frame = scene.Render(1);
-    Image<std::uint8_t> left(config.width, config.height);
-    Image<std::uint8_t> right(config.width, config.height);
-    Downsample(frame.left.View(), Orvel::detail::DepthDivisor(Orvel::detail::kHigh), left.View());
-    Downsample(frame.right.View(), Orvel::detail::DepthDivisor(Orvel::detail::kHigh), right.View());
-    Image<std::uint16_t> disparity(config.width, config.height);
-    const auto engine = CreateCpuStereoEngine(config);
-    Clock::duration fastest = Clock::duration::max();
-    for (int i = 0; i < 3; ++i) {
-        const auto begin = Clock::now();
-        engine->Compute(left.View(), right.View(), {disparity.View(), {}});
-        fastest = std::min(fastest, Clock::now() - begin);
-    }
-    const auto engineNs = std::chrono::duration_cast<std::chrono::nanoseconds>(fastest).count();
-
-    Start(R"({"cameras": [{"processing": "real", "maxFrameRate": 100000,
-                            "linkBandwidth": 1e12}]})");
-    auto& camera = Camera();
-    camera.BinningHorizontal.SetValue(4);
-    camera.BinningVertical.SetValue(4);
-    camera.ComponentSelector.SetValue("Intensity");
-    camera.ComponentEnable.SetValue(false);
-    camera.AcquisitionFrameRate.SetValue(100000);
-    camera.StartGrabbing();
-    CGrabResultPtr result;
-    constexpr int kResults = 4;
-    std::uint64_t first = 0;
-    for (int n = 0; n < kResults; ++n) {
-        ASSERT_TRUE(camera.RetrieveResult(60000, result));
-        const auto arrival = static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-                .count());
-        EXPECT_GE(arrival - result->GetTimeStamp(), std::uint64_t(engineNs / 2)) << n;
-        first = n == 0 ? result->GetTimeStamp() : first;
-    }
-    EXPECT_GE(result->GetTimeStamp() - first, std::uint64_t(engineNs / 2 * (kResults - 1)));
-}
-
 // Makes sure a stop at any moment of rendering or computing ends the session, leaves the counters
 // adding up, and that the camera grabs again afterwards. Example failure: a stop that waits for a
 // frame the sensor will never render, or a frame counted twice.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Orvel/GrabResult.h"
+#include "Orvel/Transport/HostProcessing.h"
 #include "Orvel/Transport/Mutex.h"
 #include "Orvel/Transport/StereoStream.h"
 
@@ -87,19 +88,31 @@ private:
     std::size_t count_ = 0;
 };
 
+// A frame the host received whole (or gave up on) and has not computed yet.
+struct ReceivedFrame {
+    using Clock = std::chrono::steady_clock;
+
+    CGrabResultData* data = nullptr;
+    Clock::time_point arrival;
+    ReceivedPair pair;  // the views, when the frame carries images
+    bool last = false;  // the camera ended its acquisition with this frame
+};
+
 // What a grabbing session's threads share, read and written only with the pool's mutex held.
 struct SessionState {
     using Clock = std::chrono::steady_clock;
 
     explicit SessionState(std::uint32_t count, std::size_t triggerCapacity)
-        : ready(count), triggers(triggerCapacity) {}
+        : ready(count), received(count), triggers(triggerCapacity) {}
 
-    bool threadRunning = false;
+    int threadsRunning = 0;  // the session's threads that have started
     bool stopRequested = false;
     bool ended = false;  // the camera ended its acquisition; no result follows the queued ones
     int waiting = 0;     // consumers blocked in a retrieval: only they need a notification
     bool producerWaitsForBuffer = false;  // the acquisition thread waits for a result back
+    bool hostBusy = false;                // the host's thread holds a frame it took
     Ring<CGrabResultData*> ready;
+    Ring<ReceivedFrame> received;  // waiting for the host's computation, in order
     Ring<Clock::time_point> triggers;
     std::array<std::int64_t, kCounterCount> counters{};
     std::uint64_t resultNumber = 0;  // of the last delivered result since the camera was opened
@@ -119,8 +132,9 @@ public:
     ResultPool& operator=(const ResultPool&) = delete;
 
     Mutex mutex;
-    std::condition_variable resultReady;   // consumers, and StartGrabbing waiting for the thread
+    std::condition_variable resultReady;   // consumers, and StartGrabbing waiting for threads
     std::condition_variable producerWake;  // the acquisition thread: triggers, free buffers, stop
+    std::condition_variable hostWake;      // the host's computing thread: received frames, stop
 
     SessionState& State() ORVEL_REQUIRES(mutex) { return state_; }
     // A free result, or null when the pool ran dry.
@@ -130,6 +144,8 @@ public:
     CGrabResultData* HandOut() noexcept ORVEL_REQUIRES(mutex);
     // Takes back a result whose last holder let go.
     void ReturnLocked(CGrabResultData* data) noexcept ORVEL_REQUIRES(mutex);
+    // Takes back a result that was taken but never queued nor handed out.
+    void Discard(CGrabResultData* data) noexcept ORVEL_REQUIRES(mutex) { free_.push_back(data); }
     // The last holder of `data` let go (from any thread).
     void Recycle(CGrabResultData* data) noexcept ORVEL_EXCLUDES(mutex);
     // The session's reference: queued results go back; the pool goes once no holder has a result.
