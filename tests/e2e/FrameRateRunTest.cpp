@@ -52,9 +52,9 @@ TEST_P(FrameLimit, CountsTheFramesAfterTheFirst) {
 
 INSTANTIATE_TEST_SUITE_P(Counts, FrameLimit,
                          ::testing::Values(
-                             // One result, counted, over the time from the start of grabbing.
-                             FramesCase{"0", 1, "#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\."},
-                             FramesCase{"1", 1, "#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\."},
+                             // One result, counted, without a rate: it spans no interval.
+                             FramesCase{"0", 1, "#grabbed: 1, 0 errors\\."},
+                             FramesCase{"1", 1, "#grabbed: 1, 0 errors\\."},
                              // N + 1 results (the rate's accuracy is tested below).
                              FramesCase{"2", 3, "#grabbed: 2, \\d+\\.\\d\\d fps, 0 errors\\."},
                              FramesCase{"7", 8, "#grabbed: 7, \\d+\\.\\d\\d fps, 0 errors\\."}));

@@ -15,7 +15,7 @@ TEST(Report, ShowsTheCameraAsConfiguredBeforeTheComponentsAreWritten) {
     // alone that the run then selects.
     auto run = RunTarnwell({"--frames", "1", "--framerate", "20"});
     EXPECT_TRUE(OutputMatches(run.out, std::vector<Line>{kUnit} + ConnectionReport(1) + kRule +
-                                           Pattern("#grabbed: 1, \\d+\\.\\d\\d fps, 0 errors\\.") +
+                                           Exact("#grabbed: 1, 0 errors.") +
                                            Counters(1, 0, 0, kPacketsAtBinning1)));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitCode, 0);

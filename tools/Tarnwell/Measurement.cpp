@@ -119,7 +119,9 @@ double GrabStatistics::framesPerSecond() const {
 std::ostream& operator<<(std::ostream& out, const GrabStatistics& statistics) {
     const StreamFormatGuard guard(out);
     out << std::dec << "#grabbed: " << statistics.grabbed << ", ";
-    if (statistics.elapsedSeconds() > 0) {
+    // A single result spans no interval between results: the time from grabbing's start to it
+    // is no frame rate of the camera.
+    if (statistics.grabbed >= 2 && statistics.elapsedSeconds() > 0) {
         out << std::fixed << std::setprecision(2) << statistics.framesPerSecond() << " fps, ";
     }
     out << statistics.errors << " errors.";

@@ -39,8 +39,8 @@ struct GrabStatistics {
     double framesPerSecond() const;
 };
 
-// The summary text: "#grabbed: N, R fps, E errors." (the rate only over a span of positive
-// time), without a line end. Leaves the stream's format as it found it.
+// The summary text: "#grabbed: N, R fps, E errors." (the rate only for two results or more, over
+// a span of positive time), without a line end. Leaves the stream's format as it found it.
 std::ostream& operator<<(std::ostream& out, const GrabStatistics& statistics);
 
 // "R fps, E errors." and a line end, for one finished reporting window.
