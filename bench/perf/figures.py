@@ -455,16 +455,34 @@ def markdown(rows):
     return "\n".join(lines)
 
 
+GROUPS = {
+    "loop": "overhead of the measurement loops against a bare loop (Google Benchmark)",
+    "throughput": "results per second and underruns with the camera at 20 kHz",
+    "accuracy": "the printed rates against the camera's true rate at 2, 30 and 1000 Hz",
+    "latency": "the printed latencies against the camera model's",
+    "cpu": "processor time while waiting for a 30 Hz camera",
+    "startup": "start-up time and peak memory of --list",
+    "memory": "resident memory over a long frame-rate and latency run",
+}
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="figure groups (all of them by default):\n" +
+        "\n".join(f"  {name:<11} {text}" for name, text in GROUPS.items()))
     parser.add_argument("--build", default="build-perf", help="build directory")
     parser.add_argument("--repeat", type=int, default=5, help="runs per figure")
     parser.add_argument("--out", default=None, help="where reports go (default BUILD/perf)")
-    parser.add_argument("--memory-seconds", type=int, default=60)
-    parser.add_argument("figures", nargs="*",
-                        default=["loop", "throughput", "accuracy", "latency", "cpu", "startup",
-                                 "memory"])
+    parser.add_argument("--memory-seconds", type=int, default=60,
+                        help="length of each run of the memory group")
+    parser.add_argument("figures", nargs="*", metavar="GROUP",
+                        help="figure groups to run, in this order (below)")
     options = parser.parse_args()
+    unknown = [name for name in options.figures if name not in GROUPS]
+    if unknown:
+        parser.error(f"unknown figure group '{unknown[0]}' (choose from {', '.join(GROUPS)})")
+    options.figures = options.figures or list(GROUPS)
     runner = Runner(options.build, options.repeat, options.out or Path(options.build) / "perf")
     figures = {"loop": loop_figures, "throughput": throughput_figures,
                "accuracy": accuracy_figures, "latency": latency_figures, "cpu": cpu_figures,
