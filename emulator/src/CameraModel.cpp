@@ -1,4 +1,4 @@
-// Geometry, payload and timing formulas of the Velkor XW model (emulator/README.md states them).
+// Payload and timing formulas of the emulated Velkor XW (emulator/README.md states them).
 #include "CameraModel.h"
 
 #include <algorithm>
@@ -18,89 +18,8 @@ constexpr double kEightPathSecondsPerCandidate = 0.24e-9;
 
 }  // namespace
 
-int DepthDivisor(std::size_t quality) {
-    constexpr std::array<int, 4> divisors{8, 4, 2, 1};
-    return divisors[quality];
-}
-
-int EyeDisparities(const Settings& settings) {
-    return static_cast<int>(kFullDisparities / settings.binningHorizontal);
-}
-
-Tarnwell::stereo::StereoConfig EngineConfigFor(const Settings& settings) {
-    const Geometry depth = ComponentGeometry(settings, kDisparity);
-    Tarnwell::stereo::StereoConfig config;
-    config.width = static_cast<int>(depth.width);
-    config.height = static_cast<int>(depth.height);
-    config.disparities = EyeDisparities(settings) / DepthDivisor(settings.quality);
-    config.paths = settings.quality == kFull ? 8 : 4;
-    return config;
-}
-
-Geometry ComponentGeometry(const Settings& settings, std::size_t component) {
-    const std::int64_t width = kSensorWidth / settings.binningHorizontal;
-    const std::int64_t height = kSensorHeight / settings.binningVertical;
-    const std::int64_t q = DepthDivisor(settings.quality);
-    switch (component) {
-        case kIntensity:
-            return {width, height, 1};
-        case kIntensityCombined:
-        case kRawCombined:
-            return {width, 2 * height, 1};
-        case kDisparity:
-            return {width / q, height / q, 2};
-        default:  // Confidence, Error
-            return {width / q, height / q, 1};
-    }
-}
-
-bool IsAvailable(const CameraConfig& config, const Settings& settings, std::size_t component) {
-    return config.componentPresent[component] &&
-           (component != kRawCombined || settings.mode == kSingleComponent);
-}
-
-bool IsActive(const CameraConfig& config, const Settings& settings, std::size_t component) {
-    return settings.enabled[component] && IsAvailable(config, settings, component);
-}
-
 std::int64_t PayloadSize(const CameraConfig& config, const Settings& settings) {
     return static_cast<std::int64_t>(LayOut(config, settings).payloadSize);
-}
-
-FrameLayout LayOut(const CameraConfig& config, const Settings& settings) {
-    FrameLayout layout;
-    layout.offsets.fill(kNotSent);
-    for (std::size_t c = 0; c < kComponentCount; ++c) {
-        if (!IsActive(config, settings, c)) {
-            continue;
-        }
-        const Geometry g = ComponentGeometry(settings, c);
-        ComponentInfo& info = layout.components[layout.componentCount++];
-        info.name = kComponentNames[c];
-        info.width = static_cast<std::uint32_t>(g.width);
-        info.height = static_cast<std::uint32_t>(g.height);
-        info.bytesPerPixel = static_cast<std::uint32_t>(g.bytesPerPixel);
-        info.offset = layout.payloadSize;
-        info.size = static_cast<std::size_t>(g.Bytes());
-        layout.offsets[c] = layout.payloadSize;
-        layout.payloadSize += info.size;
-    }
-    return layout;
-}
-
-HostProcessingPlan HostPlanFor(const Settings& settings, const FrameLayout& layout) {
-    const Geometry eye = ComponentGeometry(settings, kIntensity);
-    HostProcessingPlan plan;
-    plan.eyeWidth = static_cast<int>(eye.width);
-    plan.eyeHeight = static_cast<int>(eye.height);
-    plan.depthDivisor = DepthDivisor(settings.quality);
-    plan.engine = EngineConfigFor(settings);
-    plan.offsets = layout.offsets;
-    return plan;
-}
-
-std::int64_t LinkBytes(const Settings& settings) {
-    return ComponentGeometry(settings, kRawCombined).Bytes();
 }
 
 double ModelledProcessingSeconds(const CameraConfig& config, const Settings& settings) {
@@ -133,8 +52,7 @@ double ModelledProcessingSeconds(const CameraConfig& config, const Settings& set
 
 Timing ComputeTiming(const CameraConfig& config, const Settings& settings) {
     Timing timing;
-    const std::int64_t perPacket = settings.packetSize - kGevHeaderBytes;
-    timing.packets = (LinkBytes(settings) + perPacket - 1) / perPacket + 2;
+    timing.packets = PacketsPerFrame(settings);
     timing.packetTime =
         static_cast<double>(settings.packetSize + kEthernetOverhead) * 8.0 / config.linkBandwidth +
         static_cast<double>(settings.packetDelayNs) * 1e-9;

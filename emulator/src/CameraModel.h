@@ -1,4 +1,4 @@
-// The Velkor XW camera model: its settings, image geometry, payload and timing.
+// The emulated Velkor XW camera: its payload and timing, on the class's geometry (VelkorXw.h).
 #pragma once
 
 #include <array>
@@ -8,23 +8,12 @@
 #include "Link.h"
 #include "Orvel/GrabResult.h"
 #include "Orvel/Transport/Durations.h"
-#include "Orvel/Transport/HostProcessing.h"
+#include "Orvel/Transport/VelkorXw.h"
 #include "Scenario.h"
 #include "stereo/StereoEngine.h"
 
 namespace Orvel::detail {
 
-inline constexpr std::array<const char*, 4> kQualityNames{"Low", "Medium", "High", "Full"};
-enum Quality : std::size_t { kLow, kMedium, kHigh, kFull };
-inline constexpr std::array<const char*, 2> kModeNames{"SingleComponent",
-                                                       "SynchronizedAlternateComponents"};
-enum ComponentMode : std::size_t { kSingleComponent, kSynchronizedAlternate };
-
-// One eye at binning 1, and the disparity range the full-size depth image needs.
-inline constexpr std::int64_t kSensorWidth = 1920;
-inline constexpr std::int64_t kSensorHeight = 1200;
-inline constexpr std::int64_t kFullDisparities = 256;
-inline constexpr std::int64_t kGevHeaderBytes = 36;    // IP, UDP and GVSP headers in a packet
 inline constexpr std::int64_t kEthernetOverhead = 38;  // preamble, header, CRC, gap per packet
 // The sensor's fixed exposure; it precedes the readout onto the link.
 inline constexpr double kExposureSeconds = 1e-3;
@@ -34,58 +23,18 @@ inline constexpr double kTriggerArmSeconds = 5e-3;
 // A triggered exposure starts up to this much after the trigger reaches the camera.
 inline constexpr double kTriggerJitterSeconds = 100e-6;
 
-// The camera's own state: survives closing and reopening while the SDK runs.
-struct Settings {
-    std::size_t quality = kHigh;
-    double frameRate = 10;
-    std::int64_t binningHorizontal = 1;
-    std::int64_t binningVertical = 1;
-    double illumination = 0;
-    std::size_t mode = kSynchronizedAlternate;
-    std::size_t selector = kIntensity;
-    std::array<bool, kComponentCount> enabled{false, true, true, false, false, false};
-    std::int64_t packetDelayNs = 0;
-    std::int64_t packetSize = 1500;
-    bool triggered = false;  // TriggerMode On
-};
-
-struct Geometry {
-    std::int64_t width = 0;
-    std::int64_t height = 0;
-    std::int64_t bytesPerPixel = 0;
-    std::int64_t Bytes() const { return width * height * bytesPerPixel; }
-};
-
-Geometry ComponentGeometry(const Settings& settings, std::size_t component);
-
-// How much smaller than the eye the depth image is: 8, 4, 2, 1 from Low to Full.
-int DepthDivisor(std::size_t quality);
-// The disparities the eye's views span at this binning (the range follows the horizontal
-// binning; the vertical one only changes the rows).
-int EyeDisparities(const Settings& settings);
-// The stereo engine's work at these settings: the depth image's size and range, eight paths for
-// Full (the second, bottom-up pass doubles the work), four otherwise.
-Tarnwell::stereo::StereoConfig EngineConfigFor(const Settings& settings);
-// Present on the camera and transmissible in the current component mode.
-bool IsAvailable(const CameraConfig& config, const Settings& settings, std::size_t component);
-bool IsActive(const CameraConfig& config, const Settings& settings, std::size_t component);
+// The class's rules for a camera of the scenario, whose components it may leave out.
+inline bool IsAvailable(const CameraConfig& config, const Settings& settings,
+                        std::size_t component) {
+    return IsAvailable(config.componentPresent, settings, component);
+}
+inline bool IsActive(const CameraConfig& config, const Settings& settings, std::size_t component) {
+    return IsActive(config.componentPresent, settings, component);
+}
+inline FrameLayout LayOut(const CameraConfig& config, const Settings& settings) {
+    return LayOut(config.componentPresent, settings);
+}
 std::int64_t PayloadSize(const CameraConfig& config, const Settings& settings);
-
-// A result's buffer: the active components one after another in the selector's order.
-struct FrameLayout {
-    std::size_t payloadSize = 0;
-    std::array<ComponentInfo, kComponentCount> components{};
-    std::size_t componentCount = 0;
-    ComponentOffsets offsets{};  // kNotSent for the components the frame does not carry
-};
-FrameLayout LayOut(const CameraConfig& config, const Settings& settings);
-
-// What the host computes from the raw pair for a frame laid out as `layout`.
-HostProcessingPlan HostPlanFor(const Settings& settings, const FrameLayout& layout);
-
-// Bytes the camera sends per frame whatever the components: its raw pair, Mono8, left above right
-// at the current binning. The host computes the components from it.
-std::int64_t LinkBytes(const Settings& settings);
 
 struct Timing {
     std::int64_t packets = 0;  // per frame, leader and trailer included
