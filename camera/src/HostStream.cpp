@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <pthread.h>
 
@@ -99,13 +100,18 @@ void HostStream::Stop() noexcept {
     if (thread_.joinable()) {
         thread_.join();
     }
+    std::vector<ReceivedFrame> given;
     {
         // Frames the host had not computed go back with the queued results.
         MutexLock lock(pool.mutex);
         SessionState& state = pool.State();
         while (!state.received.Empty()) {
-            state.ready.Push(state.received.Pop().data);
+            given.push_back(state.received.Pop());
+            state.ready.Push(given.back().data);
         }
+    }
+    for (const ReceivedFrame& frame : given) {
+        ReleasePair(frame);
     }
     pool.ReleaseSession();
     pool_ = nullptr;
@@ -187,6 +193,7 @@ void HostStream::Compute(MutexLock& lock) {
             // which lock object does.
             pool.mutex.Unlock();
             processing_->Compute(frame.pair, GrabResultAccess::Buffer(*frame.data));
+            ReleasePair(frame);
             pool.mutex.Lock();
             GrabResultAccess::SetImagePresent(*frame.data, true);
             free = Clock::now();
@@ -202,6 +209,12 @@ void HostStream::Compute(MutexLock& lock) {
         state.ready.Push(frame.data);
         state.ended = state.ended || frame.last;
         NotifyConsumer(pool);
+    }
+}
+
+void HostStream::ReleasePair(const ReceivedFrame& frame) const {
+    if (frame.source != nullptr && plan_.releasePair) {
+        plan_.releasePair(frame.source);
     }
 }
 

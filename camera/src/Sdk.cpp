@@ -1,6 +1,7 @@
 // SDK start-up and shut-down, the fatal-misuse exit and the shared number formatting.
 #include "Sdk.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -46,6 +47,13 @@ void Sdk::Initialize() {
     try {
         for (const ProviderFactory make : ProviderTable()) {
             auto provider = make();
+            const bool served = std::any_of(started.begin(), started.end(), [&](const auto& on) {
+                return std::string_view(on->DeviceClass()) == provider->DeviceClass() &&
+                       on->TransportLayer() != nullptr;
+            });
+            if (served) {
+                continue;  // an earlier provider serves the class; this one stays off
+            }
             provider->Start();
             started.push_back(std::move(provider));
         }
@@ -92,12 +100,16 @@ void Sdk::RequireInitialized(const char* call) const {
 
 ITransportProvider* Sdk::FindProvider(std::string_view deviceClass) const {
     std::lock_guard lock(mutex_);
+    ITransportProvider* found = nullptr;
     for (const auto& provider : providers_) {
         if (deviceClass == provider->DeviceClass()) {
-            return provider.get();
+            if (provider->TransportLayer() != nullptr) {
+                return provider.get();  // the one that is on
+            }
+            found = found != nullptr ? found : provider.get();
         }
     }
-    return nullptr;
+    return found;
 }
 
 std::vector<ITransportProvider*> Sdk::Providers() const {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -51,6 +52,9 @@ public:
         std::optional<HostProcessingPlan> processing;
         double modelledSeconds = 0;
         std::size_t triggerCapacity = 1;  // triggers the camera holds (SessionState::triggers)
+        // Gives a frame's `source` back to the transport once the host no longer reads its pair:
+        // computed, or given back at a stop. Called without the pool's mutex.
+        std::function<void(void* source)> releasePair;
     };
 
     HostStream() = default;
@@ -93,6 +97,7 @@ private:
     // The host's thread once it has the lock, until a stop.
     void Compute(MutexLock& lock) ORVEL_REQUIRES(pool_->mutex);
     static void NotifyConsumer(ResultPool& pool) ORVEL_REQUIRES(pool.mutex);
+    void ReleasePair(const ReceivedFrame& frame) const;
 
     ResultPool* pool_ = nullptr;
     Plan plan_;

@@ -96,6 +96,10 @@ struct ReceivedFrame {
     Clock::time_point arrival;
     ReceivedPair pair;  // the views, when the frame carries images
     bool last = false;  // the camera ended its acquisition with this frame
+    // The transport's memory the views lie in, when it must have it back once the host is done
+    // with the pair (HostStream::Plan::releasePair): only for a frame that succeeded and that the
+    // host computes. Null when the views outlive the session.
+    void* source = nullptr;
 };
 
 // What a grabbing session's threads share, read and written only with the pool's mutex held.
