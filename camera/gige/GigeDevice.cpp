@@ -1,7 +1,9 @@
 #include "GigeDevice.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include <arpa/inet.h>
@@ -20,6 +22,8 @@ namespace {
 constexpr std::uint32_t kPoolBuffers = 10;             // as the emulated cameras' default
 constexpr guint64 kHeartbeatTimeoutRegister = 0x0938;  // milliseconds
 constexpr double kDefaultHeartbeatSeconds = 3.0;       // GigE Vision's default
+constexpr guint64 kControlPrivilegeRegister = 0x0A00;
+constexpr guint32 kControlBits = 0x3;  // exclusive or control access
 
 // The host's address on the route to `address`: the interface Aravis should talk through.
 std::string LocalAddressTowards(const std::string& address) {
@@ -146,13 +150,59 @@ void GigeDevice::Open() {
     controlLostHandler_ = g_signal_connect_swapped(
         device, "control-lost", G_CALLBACK(+[](GigeStream* stream) { stream->ControlLost(); }),
         stream_.get());
+    try {
+        const SignalsBlockedInNewThreads blocked;
+        closing_ = false;
+        watchdog_ = std::thread([this, heartbeatSeconds] { WatchHeartbeat(heartbeatSeconds); });
+    } catch (const std::system_error& error) {
+        Close();
+        ORVEL_THROW(RuntimeException,
+                    "Cannot open device '" + name + "': no heartbeat thread: " + error.what());
+    }
     camera_.openBy = this;
+}
+
+void GigeDevice::WatchHeartbeat(double timeoutSeconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto timeout =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
+    Clock::time_point answered = Clock::now();
+    std::unique_lock lock(watchMutex_);
+    while (!closing_) {
+        watchWake_.wait_for(lock, timeout / 4);
+        if (closing_) {
+            break;
+        }
+        lock.unlock();
+        guint32 privilege = 0;
+        const bool read =
+            arv_device_read_register(device_.get(), kControlPrivilegeRegister, &privilege, nullptr);
+        lock.lock();
+        if (read && (privilege & kControlBits) != 0) {
+            answered = Clock::now();
+        } else if (read || Clock::now() - answered >= timeout) {
+            stream_->ControlLost();  // control taken away, or no answer for the whole time-out
+            break;
+        }
+    }
+}
+
+void GigeDevice::StopWatching() noexcept {
+    {
+        const std::lock_guard lock(watchMutex_);
+        closing_ = true;
+    }
+    watchWake_.notify_all();
+    if (watchdog_.joinable()) {
+        watchdog_.join();
+    }
 }
 
 void GigeDevice::Close() {
     if (!device_) {
         return;
     }
+    StopWatching();
     stream_->Stop();
     g_signal_handler_disconnect(device_.get(), controlLostHandler_);
     controlLostHandler_ = 0;

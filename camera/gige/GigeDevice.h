@@ -2,8 +2,11 @@
 // camera's own GenICam XML, its stream received by Aravis and computed by the host.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "Aravis.h"
 #include "Discovery.h"
@@ -40,12 +43,22 @@ private:
     // Every feature of the camera's XML under its root category, and the stream's counters.
     void AddNodes();
     void AddFeature(ArvGcNode* node);
+    // Reads the control channel's privilege while the device is open; when the camera has not
+    // answered for its heartbeat time-out, or answers that this host lost control, its stream
+    // learns that the camera is lost. Aravis's own heartbeat notices a camera that vanished only
+    // many seconds later.
+    void WatchHeartbeat(double timeoutSeconds);
+    void StopWatching() noexcept;
 
     GigeCamera& camera_;
     GObjectPtr<ArvDevice> device_;
     std::unique_ptr<NodeMap> nodes_;
     std::unique_ptr<GigeStream> stream_;
     gulong controlLostHandler_ = 0;
+    std::thread watchdog_;
+    std::mutex watchMutex_;
+    std::condition_variable watchWake_;
+    bool closing_ = false;
 };
 
 }  // namespace Orvel::detail

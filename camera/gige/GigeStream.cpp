@@ -13,6 +13,7 @@ namespace {
 
 // How long a stop waits for a frame already on its way, as the emulated camera lets it finish.
 constexpr auto kFinishFrame = std::chrono::milliseconds(500);
+constexpr auto kQuiet = std::chrono::milliseconds(20);
 
 std::size_t IndexIn(const auto& names, const std::string& value) {
     const auto at =
@@ -188,6 +189,10 @@ void GigeStream::Start() {
         const std::lock_guard session(sessionMutex_);
         host_.Start(plan, counters_, resultNumber_, std::nullopt);
     }
+    {
+        const std::lock_guard callbacks(callbackMutex_);
+        accepting_ = true;
+    }
     try {
         GErrorSlot error;
         ArvStream* stream = nullptr;
@@ -235,26 +240,39 @@ void GigeStream::Stop() noexcept {
     if (!host_.IsRunning()) {
         return;
     }
-    if (stream_) {
+    // A lost camera is not told anything: each command would wait for its time-outs.
+    if (stream_ && !IsLost()) {
         Execute("AcquisitionStop", false);
         if (arv_device_is_feature_available(device_, "TLParamsLocked", nullptr)) {
             arv_device_set_integer_feature_value(device_, "TLParamsLocked", 0, nullptr);
         }
-        // The frame already on its way may finish.
+        // The frame already on its way may finish: the wait ends once no frame is half received
+        // and no packet has come for a while.
         const auto until = Clock::now() + kFinishFrame;
+        std::int64_t seen = -1;
+        Clock::time_point quietSince = Clock::now();
         while (Clock::now() < until) {
+            const std::int64_t received = Statistic(stream_.get(), "n_received_packets");
+            if (received != seen) {
+                seen = received;
+                quietSince = Clock::now();
+            }
             bool inFlight = false;
             {
                 MutexLock lock(host_.Pool().mutex);
                 inFlight = std::any_of(claimed_.begin(), claimed_.end(),
                                        [](const auto& c) { return c.second != nullptr; });
             }
-            if (!inFlight) {
+            if (!inFlight && Clock::now() - quietSince >= kQuiet) {
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        arv_stream_stop_thread(stream_.get(), FALSE);
+    }
+    {
+        // From here Aravis's thread leaves the session alone; it ends with the stream.
+        const std::lock_guard callbacks(callbackMutex_);
+        accepting_ = false;
     }
     // Results claimed for frames that never came go back unused.
     {
@@ -347,6 +365,10 @@ std::int64_t GigeStream::Counter(std::size_t counter) {
 
 void GigeStream::OnStreamEvent(void* self, ArvStreamCallbackType type, ArvBuffer* buffer) {
     auto* stream = static_cast<GigeStream*>(self);
+    const std::lock_guard callbacks(stream->callbackMutex_);
+    if (!stream->accepting_) {
+        return;
+    }
     if (type == ARV_STREAM_CALLBACK_TYPE_START_BUFFER && buffer != nullptr) {
         stream->BufferStarted(buffer);
     } else if (type == ARV_STREAM_CALLBACK_TYPE_BUFFER_DONE && buffer != nullptr) {

@@ -90,6 +90,10 @@ private:
     // Counters and result numbers between sessions.
     std::array<std::int64_t, kCounterCount> counters_{};
     std::uint64_t resultNumber_ = 0;
+    // Aravis's thread handles frames only while a session accepts them; a stop ends that before
+    // the session goes.
+    std::mutex callbackMutex_;
+    bool accepting_ = false;
     // Serialises the heartbeat thread's news with starting and stopping a session.
     std::mutex sessionMutex_;
     std::atomic<bool> lost_{false};
