@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include <arpa/inet.h>
+#include <netinet/ip.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -214,9 +215,12 @@ void GigeCamera::BindSockets(const std::string& address) {
     };
     controlFd_ = bound(kPort, "control channel, UDP port 3956");
     streamFd_ = bound(0, "stream channel");
-    // Several packets of a batch may wait for the wire at once.
+    // Several packets of a batch may wait for the wire at once. Stream packets are not to be
+    // fragmented: the host chose their size.
     const int buffer = 4 << 20;
     setsockopt(streamFd_, SOL_SOCKET, SO_SNDBUFFORCE, &buffer, sizeof buffer);
+    const int dontFragment = IP_PMTUDISC_DO;
+    setsockopt(streamFd_, IPPROTO_IP, IP_MTU_DISCOVER, &dontFragment, sizeof dontFragment);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) {
         throw std::runtime_error(Failure(where + "no eventfd"));
@@ -690,6 +694,7 @@ std::uint16_t GigeCamera::WriteRegister(std::uint32_t address, std::uint32_t val
                 return kWrongConfig;  // nowhere to stream to
             }
             shared_.acquiring = true;
+            ++shared_.starts;
             shared_.heldTrigger.reset();
             streamWake_.notify_all();
             return kSuccess;

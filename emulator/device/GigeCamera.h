@@ -74,6 +74,9 @@ private:
         emu::Settings settings;  // the node map reads and writes it
         bool paramsLocked = false;
         bool acquiring = false;
+        // AcquisitionStart commands so far: a stop and a start can both come between two looks
+        // of the stream thread, which must still end the session the stop ended.
+        std::uint64_t starts = 0;
         Clock::time_point stoppedAt;  // of the last AcquisitionStop
         std::optional<Clock::time_point> heldTrigger;
         std::optional<Peer> controller;
@@ -147,9 +150,10 @@ private:
         bool resend = false;
     };
     struct Session {
+        std::uint64_t start = 0;  // the AcquisitionStart it serves
         bool triggered = false;
         double period = 0;  // 1 / AcquisitionFrameRate
-        double start = 0;
+        double begin = 0;
         std::uint64_t frames = 0;
         double lastExposure = 0;
         double linkFree = 0;  // the previous frame's own packets are on the wire by then
@@ -159,9 +163,11 @@ private:
     };
     class Batch;
     void Stream();
-    // Takes the stream's settings and prepares the sensor's frames; false when the acquisition
-    // ended meanwhile.
-    bool StartSession(MutexLock& lock) ORVEL_REQUIRES(mutex_);
+    // The sensor's sequence at the current settings, made when they changed (its frames are
+    // drawn after); false when it cannot be had, and the acquisition stops.
+    bool TakeSequence() ORVEL_REQUIRES(mutex_);
+    // The stream's layout and schedule at the current settings, from now on.
+    void StartSession() ORVEL_REQUIRES(mutex_);
     // Picks the next frame to expose when the schedule has one, and ends a stopped session.
     void ScheduleFrame() ORVEL_REQUIRES(mutex_);
     void TakeResends() ORVEL_REQUIRES(mutex_);

@@ -22,7 +22,7 @@ namespace {
 // Packets of one sendmmsg, and how far ahead of the wire's schedule the thread sleeps: a frame's
 // packets go out in batches this long, never a packet early.
 constexpr std::size_t kBatchPackets = 64;
-constexpr double kPacingSeconds = 200e-6;
+constexpr double kPacingSeconds = 1e-3;
 
 }  // namespace
 
@@ -78,28 +78,20 @@ public:
         ++count_;
     }
 
-    void Send(int fd, std::uint32_t destination, std::uint16_t port) {
-        if (destination != 0 && port != 0) {
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_addr.s_addr = htonl(destination);
-            to.sin_port = htons(port);
-            for (std::size_t i = 0; i < count_; ++i) {
-                messages_[i].msg_hdr.msg_name = &to;
-                messages_[i].msg_hdr.msg_namelen = sizeof to;
+    // Sends on `fd`, connected to the stream's destination.
+    void Send(int fd) {
+        // A packet the socket cannot take now is lost, as on a congested wire.
+        for (std::size_t sent = 0; sent < count_;) {
+            const int n = sendmmsg(fd, messages_.data() + sent,
+                                   static_cast<unsigned>(count_ - sent), MSG_DONTWAIT);
+            if (n <= 0) {
+                break;
             }
-            // A packet the socket cannot take now is lost, as on a congested wire.
-            for (std::size_t sent = 0; sent < count_;) {
-                const int n = sendmmsg(fd, messages_.data() + sent,
-                                       static_cast<unsigned>(count_ - sent), MSG_DONTWAIT);
-                if (n <= 0) {
-                    break;
-                }
-                sent += static_cast<std::size_t>(n);
-            }
+            sent += static_cast<std::size_t>(n);
         }
         count_ = 0;
     }
+    void Drop() { count_ = 0; }
 
 private:
     std::size_t count_ = 0;
@@ -121,20 +113,50 @@ void GigeCamera::Stream() {
     // Wake-ups on time: the pacing sleeps are a fraction of a millisecond.
     prctl(PR_SET_TIMERSLACK, 1000UL);
     auto batch = std::make_unique<Batch>();
+    Peer connected;
     MutexLock lock(mutex_);
     while (!shared_.stop) {
-        if (shared_.acquiring && !session_ && !StartSession(lock)) {
-            continue;
+        ScheduleFrame();  // first, so that a session a stop ended gives way to the next one
+        if (shared_.acquiring && !session_) {
+            if (!TakeSequence()) {
+                continue;
+            }
+            // The frames are drawn before the first exposure, without the lock (the settings
+            // stay locked while acquiring); a stop ends the drawing within a frame.
+            lock.Unlock();
+            const bool prepared = sequence_->Prepare([this]() ORVEL_EXCLUDES(mutex_) {
+                MutexLock check(mutex_);
+                return shared_.stop || !shared_.acquiring;
+            });
+            lock.Lock();
+            // A stop meanwhile may have let the settings change before a new start.
+            if (!prepared || shared_.stop || !shared_.acquiring ||
+                !sequence_->Serves(shared_.settings, false)) {
+                continue;
+            }
+            StartSession();
+            ScheduleFrame();
         }
-        ScheduleFrame();
         TakeResends();
         const double now = Seconds(Clock::now());
         const std::optional<double> next = FillBatch(*batch, now);
         if (!batch->Empty()) {
-            const std::uint32_t destination = shared_.destination;
-            const std::uint16_t port = shared_.hostPort;
+            const Peer destination{shared_.destination, shared_.hostPort};
             lock.Unlock();
-            batch->Send(streamFd_, destination, port);
+            // Connected, the socket keeps its route instead of looking it up for every packet.
+            if (!(destination == connected)) {
+                sockaddr_in to{};
+                to.sin_family = destination.port != 0 ? AF_INET : AF_UNSPEC;
+                to.sin_addr.s_addr = htonl(destination.address);
+                to.sin_port = htons(destination.port);
+                connect(streamFd_, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                connected = destination;
+            }
+            if (destination.address != 0 && destination.port != 0) {
+                batch->Send(streamFd_);
+            } else {
+                batch->Drop();
+            }
             lock.Lock();
             continue;
         }
@@ -146,8 +168,8 @@ void GigeCamera::Stream() {
     }
 }
 
-bool GigeCamera::StartSession(MutexLock& lock) {
-    const emu::Settings settings = shared_.settings;
+bool GigeCamera::TakeSequence() {
+    const emu::Settings& settings = shared_.settings;
     // The ring's frames may be the old sequence's: they go first, and block ids start again.
     ring_.clear();
     ringNext_ = 0;
@@ -164,17 +186,11 @@ bool GigeCamera::StartSession(MutexLock& lock) {
         StopAcquisition();
         return false;
     }
-    // The frames are drawn before the first exposure, without the lock; a stop ends the drawing
-    // within a frame.
-    lock.Unlock();
-    const bool prepared = sequence_->Prepare([this]() ORVEL_EXCLUDES(mutex_) {
-        MutexLock check(mutex_);
-        return shared_.stop || !shared_.acquiring;
-    });
-    lock.Lock();
-    if (!prepared || shared_.stop || !shared_.acquiring) {
-        return false;
-    }
+    return true;
+}
+
+void GigeCamera::StartSession() {
+    const emu::Settings& settings = shared_.settings;
     const emu::Timing timing = emu::ComputeTiming(config_, settings);
     layout_.packets = timing.packets;
     layout_.chunk = static_cast<std::size_t>(settings.packetSize) - gvsp::kOverheadBytes;
@@ -183,11 +199,11 @@ bool GigeCamera::StartSession(MutexLock& lock) {
     layout_.height = static_cast<std::uint32_t>(pair.height);
     layout_.packetSeconds = timing.packetTime;
     Session session;
+    session.start = shared_.starts;
     session.triggered = settings.triggered;
     session.period = 1 / settings.frameRate;
-    session.start = std::max(Seconds(Clock::now()), wire_);
+    session.begin = std::max(Seconds(Clock::now()), wire_);
     session_ = session;
-    return true;
 }
 
 void GigeCamera::ScheduleFrame() {
@@ -195,7 +211,7 @@ void GigeCamera::ScheduleFrame() {
         return;
     }
     Session& session = *session_;
-    if (!shared_.acquiring) {
+    if (!shared_.acquiring || shared_.starts != session.start) {
         // AcquisitionStop lets the frame whose exposure has begun finish; a later one is not made.
         const double stopped = Seconds(shared_.stoppedAt);
         if (session.current && session.current->next == 0 && session.exposure > stopped) {
@@ -211,7 +227,7 @@ void GigeCamera::ScheduleFrame() {
     }
     // The sensor is free once the previous frame's readout can follow on the link.
     const double ready =
-        session.frames == 0 ? session.start : session.linkFree - emu::kExposureSeconds;
+        session.frames == 0 ? session.begin : session.linkFree - emu::kExposureSeconds;
     double exposure = 0;
     if (session.triggered) {
         if (!shared_.heldTrigger) {
@@ -223,7 +239,7 @@ void GigeCamera::ScheduleFrame() {
         exposure = std::max(arrived, ready) + (session.frames == 0 ? emu::kTriggerArmSeconds : 0) +
                    jitter(random_);
     } else {
-        exposure = session.frames == 0 ? session.start
+        exposure = session.frames == 0 ? session.begin
                                        : std::max(session.lastExposure + session.period, ready);
     }
     ++session.frames;
