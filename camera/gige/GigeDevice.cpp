@@ -72,9 +72,17 @@ GenApi::EAccessMode AccessOf(ArvGcFeatureNode* feature) {
     }
 }
 
-// A failed read or write of a feature on the camera, in the node's words.
-[[noreturn]] void Refused(const std::string& name, const char* what, const GErrorSlot& error) {
-    ORVEL_THROW(RuntimeException, "[" + name + "] the camera " + what + ": " + error.Text());
+// Aravis names the nodes on its way ("[Feature] [FeatureReg] ..."): the node is named once, by us.
+std::string ReasonOf(const GErrorSlot& error) {
+    std::string reason = error.Text();
+    while (reason.starts_with('[')) {
+        const std::size_t end = reason.find("] ");
+        if (end == std::string::npos) {
+            break;
+        }
+        reason.erase(0, end + 2);
+    }
+    return reason;
 }
 
 }  // namespace
@@ -153,7 +161,11 @@ void GigeDevice::Open() {
     try {
         const SignalsBlockedInNewThreads blocked;
         closing_ = false;
-        watchdog_ = std::thread([this, heartbeatSeconds] { WatchHeartbeat(heartbeatSeconds); });
+        watchEnded_ = false;
+        heartbeatTimeout_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(heartbeatSeconds));
+        lastAnswer_ = std::chrono::steady_clock::now();
+        watchdog_ = std::thread([this] { WatchHeartbeat(); });
     } catch (const std::system_error& error) {
         Close();
         ORVEL_THROW(RuntimeException,
@@ -162,14 +174,11 @@ void GigeDevice::Open() {
     camera_.openBy = this;
 }
 
-void GigeDevice::WatchHeartbeat(double timeoutSeconds) {
+void GigeDevice::WatchHeartbeat() {
     using Clock = std::chrono::steady_clock;
-    const auto timeout =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
-    Clock::time_point answered = Clock::now();
     std::unique_lock lock(watchMutex_);
     while (!closing_) {
-        watchWake_.wait_for(lock, timeout / 4);
+        watchWake_.wait_for(lock, heartbeatTimeout_ / 4);
         if (closing_) {
             break;
         }
@@ -179,12 +188,30 @@ void GigeDevice::WatchHeartbeat(double timeoutSeconds) {
             arv_device_read_register(device_.get(), kControlPrivilegeRegister, &privilege, nullptr);
         lock.lock();
         if (read && (privilege & kControlBits) != 0) {
-            answered = Clock::now();
-        } else if (read || Clock::now() - answered >= timeout) {
+            lastAnswer_ = Clock::now();
+            watchVerdict_.notify_all();
+        } else if (read || Clock::now() - lastAnswer_ >= heartbeatTimeout_) {
             stream_->ControlLost();  // control taken away, or no answer for the whole time-out
             break;
         }
     }
+    watchEnded_ = true;
+    watchVerdict_.notify_all();
+}
+
+// A feature the camera did not answer for may mean a camera gone: the heartbeat's verdict, due
+// within its time-out, names the failure.
+void GigeDevice::Refused(const std::string& name, const char* what, const GErrorSlot& error) const {
+    {
+        std::unique_lock lock(watchMutex_);
+        const auto asked = std::chrono::steady_clock::now();
+        watchVerdict_.wait_for(lock, heartbeatTimeout_ * 2,
+                               [&] { return closing_ || watchEnded_ || lastAnswer_ > asked; });
+    }
+    if (stream_->IsLost()) {
+        stream_->RaiseLost();
+    }
+    ORVEL_THROW(RuntimeException, "[" + name + "] the camera " + what + ": " + ReasonOf(error));
 }
 
 void GigeDevice::StopWatching() noexcept {
@@ -281,9 +308,13 @@ void GigeDevice::AddFeature(ArvGcNode* node) {
     // The camera describes what its acquisition reads as locked while it grabs.
     traits.lockedWhileGrabbing = HasChild(node, "pIsLocked");
     if (HasChild(node, "pIsAvailable")) {
-        traits.unavailable = [feature]() -> const char* {
-            return arv_gc_feature_node_is_available(feature, nullptr) ? nullptr
-                                                                      : "the camera says so now";
+        traits.unavailable = [feature, name = std::string(featureName), this]() -> const char* {
+            GErrorSlot error;
+            const bool available = arv_gc_feature_node_is_available(feature, error.Out());
+            if (error) {
+                Refused(name, "did not tell whether it is available", error);
+            }
+            return available ? nullptr : "the camera says so now";
         };
     }
     const std::string name = featureName;
@@ -300,7 +331,7 @@ void GigeDevice::AddFeature(ArvGcNode* node) {
         }
         EnumDef def;
         def.entries = entries;
-        def.get = [enumeration, entries, name]() -> std::size_t {
+        def.get = [enumeration, entries, name, this]() -> std::size_t {
             GErrorSlot error;
             const char* value = arv_gc_enumeration_get_string_value(enumeration, error.Out());
             if (error || value == nullptr) {
@@ -310,12 +341,12 @@ void GigeDevice::AddFeature(ArvGcNode* node) {
             return static_cast<std::size_t>(at - entries.begin()) % entries.size();
         };
         if (writable) {
-            def.set = [enumeration, entries, name](std::size_t index) {
+            def.set = [enumeration, entries, name, this](std::size_t index) {
                 GErrorSlot error;
                 arv_gc_enumeration_set_string_value(enumeration, entries[index].c_str(),
                                                     error.Out());
                 if (error) {
-                    Refused(name, "refused the value", error);
+                    Refused(name, "did not take the value", error);
                 }
             };
         }
@@ -339,7 +370,7 @@ void GigeDevice::AddFeature(ArvGcNode* node) {
     } else if (ARV_IS_GC_BOOLEAN(node)) {
         auto* boolean = ARV_GC_BOOLEAN(node);
         BooleanDef def;
-        def.get = [boolean, name] {
+        def.get = [boolean, name, this] {
             GErrorSlot error;
             const bool value = arv_gc_boolean_get_value(boolean, error.Out()) != FALSE;
             if (error) {
@@ -348,22 +379,22 @@ void GigeDevice::AddFeature(ArvGcNode* node) {
             return value;
         };
         if (writable) {
-            def.set = [boolean, name](bool value) {
+            def.set = [boolean, name, this](bool value) {
                 GErrorSlot error;
                 arv_gc_boolean_set_value(boolean, value ? TRUE : FALSE, error.Out());
                 if (error) {
-                    Refused(name, "refused the value", error);
+                    Refused(name, "did not take the value", error);
                 }
             };
         }
         nodes_->Add<BooleanNode>(std::move(traits), std::move(def));
     } else if (ARV_IS_GC_COMMAND(node)) {
         auto* command = ARV_GC_COMMAND(node);
-        nodes_->Add<CommandNode>(std::move(traits), CommandDef{[command, name] {
+        nodes_->Add<CommandNode>(std::move(traits), CommandDef{[command, name, this] {
                                      GErrorSlot error;
                                      arv_gc_command_execute(command, error.Out());
                                      if (error) {
-                                         Refused(name, "refused the command", error);
+                                         Refused(name, "did not take the command", error);
                                      }
                                  }});
     } else if (ARV_IS_GC_FLOAT(node)) {
@@ -373,7 +404,7 @@ void GigeDevice::AddFeature(ArvGcNode* node) {
         def.max = [number] { return arv_gc_float_get_max(number, nullptr); };
         const char* unit = arv_gc_float_get_unit(number);
         def.unit = unit != nullptr ? unit : "";
-        def.get = [number, name] {
+        def.get = [number, name, this] {
             GErrorSlot error;
             const double value = arv_gc_float_get_value(number, error.Out());
             if (error) {
@@ -382,11 +413,11 @@ void GigeDevice::AddFeature(ArvGcNode* node) {
             return value;
         };
         if (writable) {
-            def.set = [number, name](double value) {
+            def.set = [number, name, this](double value) {
                 GErrorSlot error;
                 arv_gc_float_set_value(number, value, error.Out());
                 if (error) {
-                    Refused(name, "refused the value", error);
+                    Refused(name, "did not take the value", error);
                 }
             };
         }
@@ -403,7 +434,7 @@ void GigeDevice::AddFeature(ArvGcNode* node) {
         }
         const char* unit = arv_gc_integer_get_unit(integer);
         def.unit = unit != nullptr ? unit : "";
-        def.get = [integer, name] {
+        def.get = [integer, name, this] {
             GErrorSlot error;
             const std::int64_t value = arv_gc_integer_get_value(integer, error.Out());
             if (error) {
@@ -412,11 +443,11 @@ void GigeDevice::AddFeature(ArvGcNode* node) {
             return value;
         };
         if (writable) {
-            def.set = [integer, name](std::int64_t value) {
+            def.set = [integer, name, this](std::int64_t value) {
                 GErrorSlot error;
                 arv_gc_integer_set_value(integer, value, error.Out());
                 if (error) {
-                    Refused(name, "refused the value", error);
+                    Refused(name, "did not take the value", error);
                 }
             };
         }

@@ -2,6 +2,7 @@
 // camera's own GenICam XML, its stream received by Aravis and computed by the host.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -47,8 +48,10 @@ private:
     // answered for its heartbeat time-out, or answers that this host lost control, its stream
     // learns that the camera is lost. Aravis's own heartbeat notices a camera that vanished only
     // many seconds later.
-    void WatchHeartbeat(double timeoutSeconds);
+    void WatchHeartbeat();
     void StopWatching() noexcept;
+    [[noreturn]] void Refused(const std::string& name, const char* what,
+                              const GErrorSlot& error) const;
 
     GigeCamera& camera_;
     GObjectPtr<ArvDevice> device_;
@@ -56,9 +59,13 @@ private:
     std::unique_ptr<GigeStream> stream_;
     gulong controlLostHandler_ = 0;
     std::thread watchdog_;
-    std::mutex watchMutex_;
+    mutable std::mutex watchMutex_;
     std::condition_variable watchWake_;
+    mutable std::condition_variable watchVerdict_;  // an answer came, or the watch ended
+    std::chrono::steady_clock::duration heartbeatTimeout_{};
+    std::chrono::steady_clock::time_point lastAnswer_;
     bool closing_ = false;
+    bool watchEnded_ = false;
 };
 
 }  // namespace Orvel::detail

@@ -185,6 +185,10 @@ void GigeStream::Start() {
     plan.componentCount = layout.componentCount;
     plan.processing = HostPlanFor(settings_, layout);
     plan.releasePair = [this](void* source) { Recycle(static_cast<ArvBuffer*>(source), false); };
+    missingSeen_ = 0;
+    sessionFramesBefore_ = counters_[kTotalBuffers] + counters_[kBufferUnderruns];
+    sessionPacketsBefore_ = counters_[kTotalPackets];
+    failedPacketsBefore_ = counters_[kFailedPackets];
     {
         const std::lock_guard session(sessionMutex_);
         host_.Start(plan, counters_, resultNumber_, std::nullopt);
@@ -299,6 +303,7 @@ void GigeStream::Stop() noexcept {
         host_.Stop();  // gives the pairs it still reads back to Recycle
     }
     AddStatistics(counters_, statistics);
+    CountLostPackets(counters_);
     {
         // Buffers taken from Aravis's output are ours to free; the rest go with the stream.
         const std::lock_guard lock(recycleMutex_);
@@ -332,7 +337,6 @@ GigeStream::PacketStatistics GigeStream::ReadStatistics() const {
     ArvStream* stream = stream_.get();
     s.received =
         Statistic(stream, "n_received_packets") - Statistic(stream, "n_duplicated_packets");
-    s.missing = Statistic(stream, "n_missing_packets");
     s.requests = Statistic(stream, "n_resend_requests");
     s.resent = Statistic(stream, "n_resent_packets");
     s.underruns = Statistic(stream, "n_underruns");
@@ -342,10 +346,20 @@ GigeStream::PacketStatistics GigeStream::ReadStatistics() const {
 void GigeStream::AddStatistics(std::array<std::int64_t, kCounterCount>& counters,
                                const PacketStatistics& s) const {
     counters[kTotalPackets] += s.received;
-    counters[kFailedPackets] += s.missing;
     counters[kResendRequests] += s.requests;
     counters[kResendPackets] += s.resent;
     counters[kBufferUnderruns] += s.underruns;
+}
+
+// Packets finally lost: those of the frames counted that never arrived. Aravis's own count of
+// missing packets is not that (it estimates a given-up frame's size, and its figure can exceed
+// the frame's packets many times over).
+void GigeStream::CountLostPackets(std::array<std::int64_t, kCounterCount>& counters) const {
+    const std::int64_t expected =
+        packets_ * (counters[kTotalBuffers] + counters[kBufferUnderruns] - sessionFramesBefore_);
+    counters[kFailedPackets] =
+        failedPacketsBefore_ +
+        std::max<std::int64_t>(0, expected - (counters[kTotalPackets] - sessionPacketsBefore_));
 }
 
 std::int64_t GigeStream::Counter(std::size_t counter) {
@@ -360,6 +374,7 @@ std::int64_t GigeStream::Counter(std::size_t counter) {
     if (stream_) {
         AddStatistics(counters, ReadStatistics());
     }
+    CountLostPackets(counters);
     return counters[counter];
 }
 
@@ -418,7 +433,7 @@ void GigeStream::BufferDone(ArvBuffer* buffer) {
                 held = true;
             } else {
                 char text[160];
-                if (lost > 0) {
+                if (lost > 0 && lost <= packets_) {
                     std::snprintf(text, sizeof text, "Buffer incomplete: %lld of %lld packets lost",
                                   static_cast<long long>(lost), static_cast<long long>(packets_));
                 } else {
@@ -426,7 +441,7 @@ void GigeStream::BufferDone(ArvBuffer* buffer) {
                                   status == ARV_BUFFER_STATUS_TIMEOUT ? "the frame timed out"
                                   : status == ARV_BUFFER_STATUS_SIZE_MISMATCH
                                       ? "its size differs from the camera's settings"
-                                      : "the frame was not received whole");
+                                      : "the frame was given up with packets missing");
                 }
                 GrabResultAccess::SetOutcome(*data, false, kBufferIncomplete, text);
             }

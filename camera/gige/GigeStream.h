@@ -48,7 +48,6 @@ public:
 private:
     struct PacketStatistics {
         std::int64_t received = 0;
-        std::int64_t missing = 0;
         std::int64_t requests = 0;
         std::int64_t resent = 0;
         std::int64_t underruns = 0;  // frames Aravis had no buffer for
@@ -60,6 +59,7 @@ private:
     PacketStatistics ReadStatistics() const;
     void AddStatistics(std::array<std::int64_t, kCounterCount>& counters,
                        const PacketStatistics& statistics) const;
+    void CountLostPackets(std::array<std::int64_t, kCounterCount>& counters) const;
 
     static void OnStreamEvent(void* self, ArvStreamCallbackType type, ArvBuffer* buffer);
     void BufferStarted(ArvBuffer* buffer);
@@ -90,6 +90,10 @@ private:
     // Counters and result numbers between sessions.
     std::array<std::int64_t, kCounterCount> counters_{};
     std::uint64_t resultNumber_ = 0;
+    // Where the session's counting began: its packets per frame may differ from the last one's.
+    std::int64_t sessionFramesBefore_ = 0;
+    std::int64_t sessionPacketsBefore_ = 0;
+    std::int64_t failedPacketsBefore_ = 0;
     // Aravis's thread handles frames only while a session accepts them; a stop ends that before
     // the session goes.
     std::mutex callbackMutex_;

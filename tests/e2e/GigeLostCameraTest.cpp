@@ -18,8 +18,8 @@ using namespace std::chrono_literals;
 // reports a time-out instead of the lost camera.
 TEST(GigeLink, AKilledDeviceIsALostCamera) {
     DeviceProgram device(R"({"cameras": [{}]})", 1);
-    auto run = StartAgainst(device, {"--framerate", "10", "--binning", "4"});
-    ASSERT_TRUE(run->WaitForOutput("GEV packet size", 30s)) << run->Error();
+    auto run = StartAgainst(device, {"--measurement-mode", "latency", "--binning", "4"});
+    ASSERT_TRUE(run->WaitForOutput("Latency: ", 30s)) << run->Error();  // it grabs
     device.Itself().Signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
     const auto result = run->Wait(60s);
