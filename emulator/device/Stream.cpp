@@ -143,19 +143,19 @@ void GigeCamera::Stream() {
         if (!batch->Empty()) {
             const Peer destination{shared_.destination, shared_.hostPort};
             lock.Unlock();
-            // Connected, the socket keeps its route instead of looking it up for every packet.
-            if (!(destination == connected)) {
-                sockaddr_in to{};
-                to.sin_family = destination.port != 0 ? AF_INET : AF_UNSPEC;
-                to.sin_addr.s_addr = htonl(destination.address);
-                to.sin_port = htons(destination.port);
-                connect(streamFd_, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-                connected = destination;
-            }
             if (destination.address != 0 && destination.port != 0) {
+                // Connected, the socket keeps its route instead of looking it up per packet.
+                if (!(destination == connected)) {
+                    sockaddr_in to{};
+                    to.sin_family = AF_INET;
+                    to.sin_addr.s_addr = htonl(destination.address);
+                    to.sin_port = htons(destination.port);
+                    connect(streamFd_, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                    connected = destination;
+                }
                 batch->Send(streamFd_);
             } else {
-                batch->Drop();
+                batch->Drop();  // no host asked for the stream
             }
             lock.Lock();
             continue;
