@@ -102,6 +102,10 @@ void Measure(AravisDevice& host, pid_t device, int binning, int packetSize, doub
         throw std::runtime_error("no first frame");
     }
     host.Push(first);
+    // Frames that queued meanwhile were sent before the count and the clocks start.
+    while (ArvBuffer* queued = host.Pop(0ms)) {
+        host.Push(queued);
+    }
     const double device0 = ProcessSeconds(device);
     const double host0 = OwnSeconds();
     const auto start = Clock::now();
@@ -109,21 +113,32 @@ void Measure(AravisDevice& host, pid_t device, int binning, int packetSize, doub
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::uint64_t complete = 0;
     std::uint64_t failed = 0;
+    // The rate from the frames' arrival times: frames that queued while the first was awaited
+    // are popped in a burst, and would count as if they had arrived in the window.
+    guint64 firstArrival = 0;
+    guint64 lastArrival = 0;
     while (Clock::now() < end) {
         if (ArvBuffer* buffer = host.Pop(100ms)) {
-            (arv_buffer_get_status(buffer) == ARV_BUFFER_STATUS_SUCCESS ? complete : failed)++;
+            if (arv_buffer_get_status(buffer) == ARV_BUFFER_STATUS_SUCCESS) {
+                lastArrival = arv_buffer_get_system_timestamp(buffer);
+                firstArrival = complete++ == 0 ? lastArrival : firstArrival;
+            } else {
+                ++failed;
+            }
             host.Push(buffer);
         }
     }
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const double deviceSeconds = ProcessSeconds(device) - device0;
     const double hostSeconds = OwnSeconds() - host0;
     const double frames = static_cast<double>(complete + failed);
     const std::uint64_t resends = host.StreamInfo("n_resend_requests");
     host.StopStream();
     std::printf("%7d %6d %10.1f %10.1f %7" PRIu64 " %10.2f %10.2f %8" PRIu64 "\n", binning,
-                packetSize, LinkLimit(binning, packetSize), complete / elapsed, failed,
-                frames > 0 ? deviceSeconds / frames * 1e3 : 0.0,
+                packetSize, LinkLimit(binning, packetSize),
+                complete > 1 ? static_cast<double>(complete - 1) /
+                                   (static_cast<double>(lastArrival - firstArrival) * 1e-9)
+                             : 0.0,
+                failed, frames > 0 ? deviceSeconds / frames * 1e3 : 0.0,
                 frames > 0 ? hostSeconds / frames * 1e3 : 0.0, resends);
     std::fflush(stdout);
 }

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <thread>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "Orvel/Transport/Errors.h"
 
@@ -23,6 +27,29 @@ std::size_t IndexIn(const auto& names, const std::string& value) {
 
 std::int64_t Statistic(ArvStream* stream, const char* name) {
     return static_cast<std::int64_t>(arv_stream_get_info_uint64_by_name(stream, name));
+}
+
+// Aravis receives through a packet socket when the program may open one; else through a UDP
+// socket whose buffer the kernel caps at net.core.rmem_max (and doubles). A buffer smaller than a
+// frame loses most of every frame, whatever the resends do.
+void CheckReceiveBuffer(const std::string& camera, std::int64_t frameBytes) {
+    const int probe = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (probe >= 0) {
+        ::close(probe);
+        return;
+    }
+    std::int64_t limit = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> limit;
+    if (limit <= 0 || 2 * limit >= frameBytes) {
+        return;
+    }
+    ORVEL_THROW(RuntimeException,
+                "Cannot start grabbing: camera '" + camera + "' sends frames of " +
+                    std::to_string(frameBytes) + " B, but a receive buffer may hold only " +
+                    std::to_string(2 * limit) +
+                    " B (net.core.rmem_max); raise it (sysctl -w net.core.rmem_max=" +
+                    std::to_string(frameBytes) +
+                    ") or let the program open a packet socket (CAP_NET_RAW).");
 }
 
 }  // namespace
@@ -178,6 +205,7 @@ void GigeStream::Start() {
                     "disparity, which a camera on a GigE Vision link does not send.");
     }
     packets_ = PacketsPerFrame(settings_);
+    CheckReceiveBuffer(name_, LinkBytes(settings_));
     HostStream::Plan plan;
     plan.bufferCount = bufferCount_;
     plan.payloadSize = layout.payloadSize;
