@@ -66,12 +66,7 @@ GigeStream::~GigeStream() {
 }
 
 void GigeStream::RaiseLost() const {
-    char text[240];
-    std::snprintf(text, sizeof text,
-                  "Camera '%s' was lost: it has not answered the heartbeat for %.0f ms (cable "
-                  "pulled or power lost).",
-                  name_.c_str(), heartbeatSeconds_ * 1e3);
-    ORVEL_THROW(RuntimeException, text);
+    RaiseCameraLost({name_, heartbeatSeconds_});
 }
 
 void GigeStream::ControlLost() {
@@ -347,17 +342,7 @@ void GigeStream::Stop() noexcept {
 
 IStreamGrabber::Outcome GigeStream::Retrieve(Deadline deadline, CGrabResultPtr& result,
                                              bool& ended) {
-    switch (host_.Retrieve(deadline, result, ended)) {
-        case HostStream::Outcome::Result:
-            return Outcome::Result;
-        case HostStream::Outcome::TimedOut:
-            return Outcome::TimedOut;
-        case HostStream::Outcome::Stopped:
-            return Outcome::Stopped;
-        case HostStream::Outcome::Lost:
-            break;
-    }
-    RaiseLost();
+    return host_.Retrieve(deadline, result, ended, {name_, heartbeatSeconds_});
 }
 
 GigeStream::PacketStatistics GigeStream::ReadStatistics() const {

@@ -78,36 +78,7 @@ public:
             ORVEL_THROW(RuntimeException,
                         "Cannot create device '" + info.GetFullName().str() + "': no such device.");
         }
-        auto* device = new GigeDevice(**it, creator);
-        devices_.push_back(device);
-        return device;
-    }
-
-    void DestroyDevice(IOrvelDevice* device) override {
-        auto* base = dynamic_cast<DeviceBase*>(device);
-        if (!Owns(device) || &base->Creator() != this) {
-            ORVEL_THROW(LogicalErrorException,
-                        "ITransportLayer::DestroyDevice: the device was not created by this "
-                        "transport layer.");
-        }
-        DeleteDevice(device);
-    }
-
-    void DeleteDevice(IOrvelDevice* device) override {
-        {
-            std::lock_guard lock(mutex_);
-            auto it = std::find(devices_.begin(), devices_.end(), device);
-            if (it == devices_.end()) {
-                return;
-            }
-            devices_.erase(it);
-        }
-        delete static_cast<GigeDevice*>(device);
-    }
-
-    bool Owns(const IOrvelDevice* device) const override {
-        std::lock_guard lock(mutex_);
-        return std::find(devices_.begin(), devices_.end(), device) != devices_.end();
+        return Keep(std::make_unique<GigeDevice>(**it, creator));
     }
 
 private:
@@ -139,7 +110,6 @@ private:
     const std::vector<std::string> addresses_;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<GigeCamera>> cameras_;
-    std::vector<IOrvelDevice*> devices_;
 };
 
 class GigeProvider final : public ITransportProvider {

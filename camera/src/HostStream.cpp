@@ -226,8 +226,19 @@ void HostStream::NotifyConsumer(ResultPool& pool) {
     }
 }
 
-HostStream::Outcome HostStream::Retrieve(IStreamGrabber::Deadline deadline, CGrabResultPtr& result,
-                                         bool& ended) {
+void RaiseCameraLost(const LostCamera& camera) {
+    char text[240];
+    std::snprintf(text, sizeof text,
+                  "Camera '%s' was lost: it has not answered the heartbeat for %.0f ms (cable "
+                  "pulled or power lost).",
+                  camera.name.c_str(), camera.heartbeatSeconds * 1e3);
+    ORVEL_THROW(RuntimeException, text);
+}
+
+IStreamGrabber::Outcome HostStream::Retrieve(IStreamGrabber::Deadline deadline,
+                                             CGrabResultPtr& result, bool& ended,
+                                             const LostCamera& camera) {
+    using Outcome = IStreamGrabber::Outcome;
     ended = false;
     if (pool_ == nullptr) {
         result.Release();
@@ -273,7 +284,8 @@ HostStream::Outcome HostStream::Retrieve(IStreamGrabber::Deadline deadline, CGra
     }
     --state.waiting;
     if (state.ready.Empty() && lost()) {
-        return Outcome::Lost;
+        lock.Unlock();
+        RaiseCameraLost(camera);
     }
     if (timedOut) {
         return Outcome::TimedOut;

@@ -45,12 +45,7 @@ bool Acquisition::IsLost() const {
 }
 
 void Acquisition::RaiseLost() const {
-    char text[240];
-    std::snprintf(text, sizeof text,
-                  "Camera '%s' was lost: it has not answered the heartbeat for %.0f ms (cable "
-                  "pulled or power lost).",
-                  name_.c_str(), config_.heartbeatTimeout * 1e3);
-    ORVEL_THROW(RuntimeException, text);
+    RaiseCameraLost({name_, config_.heartbeatTimeout});
 }
 
 void Acquisition::Start() {
@@ -168,17 +163,7 @@ void Acquisition::StopThread(ResultPool& pool) noexcept {
 
 IStreamGrabber::Outcome Acquisition::Retrieve(Deadline deadline, CGrabResultPtr& result,
                                               bool& ended) {
-    switch (host_.Retrieve(deadline, result, ended)) {
-        case HostStream::Outcome::Result:
-            return Outcome::Result;
-        case HostStream::Outcome::TimedOut:
-            return Outcome::TimedOut;
-        case HostStream::Outcome::Stopped:
-            return Outcome::Stopped;
-        case HostStream::Outcome::Lost:
-            break;
-    }
-    RaiseLost();
+    return host_.Retrieve(deadline, result, ended, {name_, config_.heartbeatTimeout});
 }
 
 std::int64_t Acquisition::Counter(std::size_t counter) const {
@@ -360,12 +345,13 @@ void Acquisition::RunFrames(ResultPool& pool, MutexLock& lock) {
         }
         const std::uint64_t number = data->GetImageNumber();
         received.last = plan_.stopAfter && number >= *plan_.stopAfter;
-        host_.Receive(received, packets, sent.lost, sent.requested, sent.recovered);
-        // The cable is pulled after this result: the heartbeat fails a time-out later.
+        // The cable is pulled after this result: the heartbeat fails a time-out later. Known
+        // before the result is, since handing it over lets a waiting consumer run.
         SessionState& state = pool.State();
         if (plan_.lostAfter && number >= *plan_.lostAfter && !state.lostAt) {
             state.lostAt = at(sent.arrival) + ModelDuration(config_.heartbeatTimeout);
         }
+        host_.Receive(received, packets, sent.lost, sent.requested, sent.recovered);
     }
 }
 

@@ -71,38 +71,7 @@ public:
                             (*it)->config.ipAddress +
                             " is not reachable from this host (it is on another subnet).");
         }
-        std::lock_guard lock(devicesMutex_);
-        devices_.reserve(devices_.size() + 1);
-        auto* device = new EmulatedDevice(**it, creator);
-        devices_.push_back(device);
-        return device;
-    }
-
-    void DestroyDevice(IOrvelDevice* device) override {
-        auto* base = dynamic_cast<DeviceBase*>(device);
-        if (!Owns(device) || &base->Creator() != this) {
-            ORVEL_THROW(LogicalErrorException,
-                        "ITransportLayer::DestroyDevice: the device was not created by this "
-                        "transport layer.");
-        }
-        DeleteDevice(device);
-    }
-
-    void DeleteDevice(IOrvelDevice* device) override {
-        {
-            std::lock_guard lock(devicesMutex_);
-            auto it = std::find(devices_.begin(), devices_.end(), device);
-            if (it == devices_.end()) {
-                return;
-            }
-            devices_.erase(it);
-        }
-        delete static_cast<EmulatedDevice*>(device);
-    }
-
-    bool Owns(const IOrvelDevice* device) const override {
-        std::lock_guard lock(devicesMutex_);
-        return std::find(devices_.begin(), devices_.end(), device) != devices_.end();
+        return Keep(std::make_unique<EmulatedDevice>(**it, creator));
     }
 
 private:
@@ -110,8 +79,6 @@ private:
     std::vector<std::unique_ptr<EmulatedCamera>>& cameras_;
     // Cameras on different threads create and destroy their devices through the one shared
     // transport layer.
-    mutable std::mutex devicesMutex_;
-    std::vector<IOrvelDevice*> devices_;
 };
 
 class EmulatedProvider final : public ITransportProvider {

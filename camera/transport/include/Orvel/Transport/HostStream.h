@@ -36,6 +36,13 @@ private:
     sigset_t previous_;
 };
 
+// A camera whose heartbeat failed, as its error names it.
+struct LostCamera {
+    const std::string& name;
+    double heartbeatSeconds;
+};
+[[noreturn]] void RaiseCameraLost(const LostCamera& camera);
+
 class HostStream {
 public:
     using Clock = ResultPool::Clock;
@@ -87,10 +94,10 @@ public:
                  std::int64_t resendRequests, std::int64_t resentPackets)
         ORVEL_REQUIRES(pool_->mutex);
 
-    enum class Outcome { Result, TimedOut, Stopped, Lost };
-    // Releases what `result` holds, then waits for the next result until `deadline`; Lost once
-    // the camera's heartbeat has failed and no result is left.
-    Outcome Retrieve(IStreamGrabber::Deadline deadline, CGrabResultPtr& result, bool& ended);
+    // Releases what `result` holds, then waits for the next result until `deadline`. Once the
+    // camera's heartbeat has failed and no result is left, raises the lost-camera error.
+    IStreamGrabber::Outcome Retrieve(IStreamGrabber::Deadline deadline, CGrabResultPtr& result,
+                                     bool& ended, const LostCamera& camera);
 
 private:
     void Run();

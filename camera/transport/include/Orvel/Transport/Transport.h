@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include "Orvel/DeviceInfo.h"
 #include "Orvel/GrabResult.h"
@@ -64,14 +66,23 @@ void DestroyThroughCreator(IOrvelDevice* device);
 class TransportLayerBase : public ITransportLayer, public DeviceCreator {
 public:
     ~TransportLayerBase() override = default;
-    // Both bases declare it; one function serves as either.
-    void DestroyDevice(IOrvelDevice* device) override = 0;
+    // Both bases declare it; one function serves as either. Refuses a device this layer did not
+    // create itself.
+    void DestroyDevice(IOrvelDevice* device) override;
     // Creates a device whose destruction goes through `creator`.
     virtual IOrvelDevice* CreateDeviceFor(const CDeviceInfo& info, DeviceCreator& creator) = 0;
     // Deletes a device this layer made, whoever its creator is.
-    virtual void DeleteDevice(IOrvelDevice* device) = 0;
+    void DeleteDevice(IOrvelDevice* device);
     // Whether `device` was made by this layer.
-    virtual bool Owns(const IOrvelDevice* device) const = 0;
+    bool Owns(const IOrvelDevice* device) const;
+
+protected:
+    // Keeps a device made by this layer, for Owns and DeleteDevice.
+    IOrvelDevice* Keep(std::unique_ptr<DeviceBase> device);
+
+private:
+    mutable std::mutex devicesMutex_;
+    std::vector<DeviceBase*> devices_;
 };
 
 enum class InterfaceOutcome { Created, TransportLayerFails, InterfaceFails };
