@@ -39,6 +39,7 @@ const RowKernels& ReferenceKernels() {
     static const RowKernels kernels{"reference",
                                     CostsReference,
                                     SmoothReference,
+                                    CostsAndSmoothReference,
                                     FourPathsForwardReference,
                                     FourPathsBackwardReference,
                                     EightPathsDownReference,
@@ -52,6 +53,7 @@ const RowKernels& SimdKernels() {
     static const RowKernels kernels{"simd",
                                     CostsSimd,
                                     SmoothSimd,
+                                    CostsAndSmoothSimd,
                                     FourPathsForwardSimd,
                                     FourPathsBackwardSimd,
                                     EightPathsDownSimd,
@@ -121,10 +123,7 @@ void RunStripe(const RowKernels& kernels, const StripeJob& job) {
         kernels.costs(job, y);
     };
     auto costs = [&](int y, int step) {
-        if (y + step >= 0 && y + step < p.height) {
-            kernels.costs(job, y + step);
-        }
-        kernels.smooth(job, y);
+        kernels.costsAndSmooth(job, y, y + step >= 0 && y + step < p.height ? y + step : -1);
     };
     if (p.paths == 4) {
         StartPass(p, s.down, 2);

@@ -163,6 +163,8 @@ struct RowKernels {
     // The costs of row y smoothed over its neighbours into scratch.costs; rows y-1 .. y+1 (within
     // the image) have their raw costs.
     void (*smooth)(const StripeJob& job, int y);
+    // costs of row `next` (a neighbour of y, or none if negative), then smooth of row y.
+    void (*costsAndSmooth)(const StripeJob& job, int y, int next);
     // The sweeps of row y. Four paths: the left-to-right sweep (paths from the left and above),
     // and, when `sum`, the sum of its paths into scratch.partial.
     void (*fourPathsForward)(const StripeJob& job, int y, bool sum);
