@@ -71,9 +71,19 @@ int LargePenalty(const KernelParams& p, int step) {
     return std::max(p.p1 + 1, scaled);
 }
 
+std::int64_t CompiledKernelTargets() {
+    return HWY_TARGETS;
+}
+
 const char* KernelTargetName() {
+#if (HWY_TARGETS & (HWY_TARGETS - 1)) == 0
+    // Built for one target (HWY_COMPILE_ONLY_STATIC): nothing to choose, nor Highway's library
+    // to ask.
+    return hwy::TargetName(HWY_TARGETS);
+#else
     const std::int64_t usable = hwy::SupportedTargets() & HWY_TARGETS;
     return hwy::TargetName(usable & -usable);
+#endif
 }
 
 namespace {

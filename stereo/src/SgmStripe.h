@@ -188,6 +188,8 @@ const RowKernels& SimdKernels();
 
 // Name of the SIMD target SimdKernels dispatch to.
 const char* KernelTargetName();
+// The targets the kernels are compiled for (Highway's HWY_TARGETS as the engine sees it).
+std::int64_t CompiledKernelTargets();
 
 // Runs a stripe through the stages: one pass for four paths; for eight, a downward pass whose
 // sums for forwardRows rows at a time the upward pass then completes.
