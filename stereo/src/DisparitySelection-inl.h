@@ -1,5 +1,5 @@
-// Each pixel's winner from its aggregated costs, fed block by block by the aggregation's last
-// sweep; compiled once per x86 instruction set.
+// Each pixel's winner from its aggregated costs, for tiles of pixels whose sums the aggregation's
+// last sweep keeps; compiled once per instruction set.
 
 #if defined(TARNWELL_STEREO_DISPARITY_SELECTION_INL_H_) == defined(HWY_TARGET_TOGGLE)
 #ifdef TARNWELL_STEREO_DISPARITY_SELECTION_INL_H_
@@ -10,8 +10,12 @@
 
 #include <hwy/highway.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "DisparitySelection.h"
 #include "SgmSimd-inl.h"
+#include "Validation.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace Tarnwell::stereo::detail {
@@ -19,48 +23,83 @@ namespace HWY_NAMESPACE {
 
 #if HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
 
-// Winner-take-all over the sums as they are produced: each sum is paired with its candidate in
-// a 16-bit lane, sum in the high byte, so that the least lane is the least sum with the first
-// candidate that has it.
-class Winner {
-public:
-    Winner() : best_(hn::Set(D16(), 0xFFFF)) {}
+// The last sweep of a row selects the winners of one tile while it sweeps the next: the two
+// alternate between two sets of buffers, `parity` 0 and 1. Each pixel's sums are in a slot.
+inline std::uint8_t* TileSums(const StripeScratch& s, int parity, int i, int stride) {
+    return Slot(s.tileSums, parity * kTilePixels + i, stride);
+}
+// Per pixel, the vector of the least sums of its blocks, and of the least sums away from the
+// winner.
+inline std::uint8_t* TileLeastOfSums(const StripeScratch& s, int parity) {
+    return s.tileLeast + (3 + parity) * kLanes * kLanes;
+}
+inline std::uint8_t* TileLeastOfOthers(const StripeScratch& s, int parity) {
+    return s.tileLeast + (5 + parity) * kLanes * kLanes;
+}
 
-    // Block k of the sums; the caller stores it in scratch.sums too.
-    HWY_INLINE void Add(D8 d, const std::uint8_t* candidates, V8 sums) {
-        const D16 d16;
-        const V8 index = hn::Load(d, candidates);
-        best_ = hn::Min(best_, hn::Min(hn::BitCast(d16, hn::InterleaveLower(d, index, sums)),
-                                       hn::BitCast(d16, hn::InterleaveUpper(d, index, sums))));
+// SelectReference for pixel x, whose sums are in `sums` and least sum is `best`, but for the
+// second best: the least sums away from the winner go to the tile's vectors at i, for the least
+// of all the tile's pixels at once (FinishSelection). The winner's claim on the right view's
+// pixel goes to the selection too (MapRightWinners), while it is at hand. kBlocks vectors a
+// pixel (0: through a loop).
+template <int kBlocks>
+HWY_INLINE void SelectPixel(const StripeJob& job, int parity, int i, int x,
+                            const std::uint8_t* sums, std::uint8_t best) {
+    const D8 d;
+    const int dp = kBlocks > 0 ? kBlocks * kLanes : job.params->paddedDisparities;
+    const V8 least = hn::Set(d, best);
+    // The first block with the least sum decides; from the last block down without a branch, as
+    // which block it is is data.
+    int winner = 0;
+#pragma GCC unroll 4
+    for (int k = dp - kLanes; k >= 0; k -= kLanes) {
+        const std::uint64_t equal = MaskBits(d, hn::Eq(hn::Load(d, sums + k), least));
+        winner = equal ? k + LowestBit(equal) : winner;
     }
-
-    // Records pixel x from the sums in scratch.sums.
-    HWY_INLINE void Decide(D8 d, const StripeJob& job, int x) const {
-        const StripeScratch& s = *job.scratch;
-        const std::uint16_t least = MinOfWords(best_);
-        const int winner = least & 0xFF;
-        // Second best: the least cost away from the winner and its neighbours.
-        const std::uint8_t* exclude = job.tables->winnerMask + (kMaxDisparities - winner);
-        const std::uint8_t* sums = s.sums;
-        const int dp = job.params->paddedDisparities;
-        V8 second = hn::Set(d, kInfiniteCost);
-        for (int k = 0; k < dp; k += static_cast<int>(hn::Lanes(d))) {
-            second = hn::Min(second, hn::Or(hn::Load(d, sums + k), hn::LoadU(d, exclude + k)));
-        }
-        RecordWinner(s.selection, s.sums, x, winner, least >> 8, MinOfBytes(second));
+    const std::uint8_t* exclude = job.tables->winnerMask + (kMaxDisparities - winner);
+    V8 others = hn::Set(d, kInfiniteCost);
+#pragma GCC unroll 4
+    for (int k = 0; k < dp; k += kLanes) {
+        others = hn::Min(others, hn::Or(hn::Load(d, sums + k), hn::LoadU(d, exclude + k)));
     }
+    hn::Store(others, d, TileLeastOfOthers(*job.scratch, parity) + i * kLanes);
+    const Selection& selection = job.scratch->selection;
+    RecordWinner(selection, sums, x, winner, best, 0);
+    std::uint16_t& held = selection.right[x - winner];
+    held = std::min(held, RightClaim(winner, best));
+}
 
-private:
-    using D16 = hn::Repartition<std::uint16_t, D8>;
-    hn::Vec<D16> best_;
-};
+// The second best of the `count` pixels from x0 on, once SelectPixel has seen them all.
+HWY_INLINE void FinishSelection(const StripeJob& job, int parity, int x0, int count) {
+    alignas(64) std::uint8_t second[kTilePixels];
+    StoreLeastOfEach(TileLeastOfOthers(*job.scratch, parity), second);
+    std::copy_n(second, count, job.scratch->selection.second + x0);
+}
+
+// The least sums of a tile's pixels, from their vectors of least sums.
+HWY_INLINE void TileBest(const StripeJob& job, int parity, std::uint8_t* best) {
+    StoreLeastOfEach(TileLeastOfSums(*job.scratch, parity), best);
+}
+
+// The winners of a tile's `count` pixels from x0 on, all at once.
+template <int kBlocks>
+HWY_INLINE void SelectTile(const StripeJob& job, int parity, int x0, int count) {
+    const int dp = kBlocks > 0 ? kBlocks * kLanes : job.params->paddedDisparities;
+    alignas(64) std::uint8_t best[kTilePixels];
+    TileBest(job, parity, best);
+    for (int i = 0; i < count; ++i) {
+        SelectPixel<kBlocks>(job, parity, i, x0 + i,
+                             TileSums(*job.scratch, parity, i, kSlotGuard + dp), best[i]);
+    }
+    FinishSelection(job, parity, x0, count);
+}
 
 #if HWY_TARGET <= HWY_AVX3
-// The same from a pixel's sums in kBlocks 64-byte registers, without storing them: the winner
-// from the lanes equal to the least sum, the second best by a masked minimum, the neighbours by
-// byte permutes.
+// SelectReference from a pixel's sums in kBlocks 64-byte registers, without storing them: the
+// winner from the lanes equal to the least sum, the second best by a masked minimum, the
+// neighbours by byte permutes; and the winner's claim on the right view's pixel.
 template <int kBlocks>
-HWY_INLINE void SelectWide(const StripeJob& job, int x, const V8 (&sums)[kBlocks]) {
+HWY_INLINE void SelectInRegisters(const StripeJob& job, int x, const V8 (&sums)[kBlocks]) {
     static_assert(kBlocks >= 1 && kBlocks <= 4);
     V8 least = sums[0];
 #pragma GCC unroll 4
@@ -88,6 +127,8 @@ HWY_INLINE void SelectWide(const StripeJob& job, int x, const V8 (&sums)[kBlocks
         second = _mm512_mask_min_epu8(second, keep, second, sums[k].raw);
     }
     const int dp = 64 * kBlocks;
+    int beforeCost;
+    int afterCost;
 #if HWY_TARGET == HWY_AVX3_DL
     // Candidates winner-1 and winner+1 into bytes 0 and 1 by byte permutes.
     const __m512i index = _mm512_zextsi128_si512(
@@ -105,8 +146,8 @@ HWY_INLINE void SelectWide(const StripeJob& job, int x, const V8 (&sums)[kBlocks
         pair = _mm512_mask_blend_epi8(_mm512_movepi8_mask(index), low, high);
     }
     const int neighbours = _mm_cvtsi128_si32(_mm512_castsi512_si128(pair));
-    const int beforeCost = neighbours & 0xFF;
-    const int afterCost = neighbours >> 8 & 0xFF;
+    beforeCost = neighbours & 0xFF;
+    afterCost = neighbours >> 8 & 0xFF;
 #else
     // Without byte permutes, through memory.
     std::uint8_t* stored = job.scratch->sums;
@@ -114,15 +155,16 @@ HWY_INLINE void SelectWide(const StripeJob& job, int x, const V8 (&sums)[kBlocks
     for (int k = 0; k < kBlocks; ++k) {
         hn::Store(sums[k], D8(), stored + 64 * k);
     }
-    const int beforeCost = stored[winner - 1];
-    const int afterCost = stored[winner + 1];
+    beforeCost = stored[winner - 1];
+    afterCost = stored[winner + 1];
 #endif
     // Beyond the range the neighbours are infinitely expensive.
-    const int before = winner > 0 ? beforeCost : kInfiniteCost;
-    const int after = winner + 1 < dp ? afterCost : kInfiniteCost;
-    RecordWinner(job.scratch->selection, x, winner,
-                 _mm_cvtsi128_si32(_mm512_castsi512_si128(best.raw)) & 0xFF, before, after,
-                 MinOfBytes(V8{second}));
+    const int bestCost = _mm_cvtsi128_si32(_mm512_castsi512_si128(best.raw)) & 0xFF;
+    const Selection& selection = job.scratch->selection;
+    RecordWinner(selection, x, winner, bestCost, winner > 0 ? beforeCost : kInfiniteCost,
+                 winner + 1 < dp ? afterCost : kInfiniteCost, MinOfBytes(V8{second}));
+    std::uint16_t& held = selection.right[x - winner];
+    held = std::min(held, RightClaim(winner, bestCost));
 }
 #endif
 

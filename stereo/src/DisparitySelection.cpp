@@ -32,7 +32,6 @@ void Refine(const StripeJob& job, int y) {
     }
     const hn::ScalableTag<float> df;
     const hn::RebindToSigned<decltype(df)> di;
-    const hn::Rebind<std::uint8_t, decltype(di)> d8;
     const hn::Rebind<std::uint16_t, decltype(di)> d16;
     const int n = static_cast<int>(hn::Lanes(di));
     const int w = p.width;
@@ -44,10 +43,12 @@ void Refine(const StripeJob& job, int y) {
     const auto half = hn::Set(df, 0.5f);
     int x = 0;
     for (; x + n <= w; x += n) {
-        const auto d = hn::PromoteTo(di, hn::LoadU(d8, s.winner + x));
-        const auto before = hn::PromoteTo(di, hn::LoadU(d8, s.before + x));
-        const auto at = hn::PromoteTo(di, hn::LoadU(d8, s.winnerCost + x));
-        const auto after = hn::PromoteTo(di, hn::LoadU(d8, s.after + x));
+        const auto record = hn::LoadU(di, reinterpret_cast<const std::int32_t*>(s.record + x));
+        const auto byte = hn::Set(di, 0xFF);
+        const auto d = hn::And(record, byte);
+        const auto at = hn::And(hn::ShiftRight<8>(record), byte);
+        const auto before = hn::And(hn::ShiftRight<16>(record), byte);
+        const auto after = hn::And(hn::ShiftRight<24>(record), byte);
         const auto denominator = hn::Sub(hn::Add(before, after), hn::Add(at, at));
         const auto refine = hn::And(hn::And(hn::And(hn::Lt(hn::Zero(di), d), hn::Lt(d, last)),
                                             hn::Lt(hn::Zero(di), denominator)),
@@ -60,8 +61,10 @@ void Refine(const StripeJob& job, int y) {
         hn::StoreU(hn::DemoteTo(d16, fixed), d16, disparity + x);
     }
     for (; x < w; ++x) {
+        const std::uint32_t r = s.record[x];
         disparity[x] =
-            SubpixelDisparity(s.winner[x], s.before[x], s.winnerCost[x], s.after[x], p.disparities);
+            SubpixelDisparity(WinnerRecord::Winner(r), WinnerRecord::Before(r),
+                              WinnerRecord::Cost(r), WinnerRecord::After(r), p.disparities);
     }
 }
 
@@ -102,9 +105,12 @@ void RefineReference(const StripeJob& job, int y) {
     const Selection& s = job.scratch->selection;
     std::uint16_t* disparity = job.output.disparity.Row(y);
     for (int x = 0; x < p.width; ++x) {
-        disparity[x] = p.subpixel ? SubpixelDisparity(s.winner[x], s.before[x], s.winnerCost[x],
-                                                      s.after[x], p.disparities)
-                                  : static_cast<std::uint16_t>(s.winner[x] * kDisparityScale);
+        const std::uint32_t r = s.record[x];
+        const int winner = WinnerRecord::Winner(r);
+        disparity[x] =
+            p.subpixel ? SubpixelDisparity(winner, WinnerRecord::Before(r), WinnerRecord::Cost(r),
+                                           WinnerRecord::After(r), p.disparities)
+                       : static_cast<std::uint16_t>(winner * kDisparityScale);
     }
 }
 

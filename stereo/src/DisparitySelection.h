@@ -11,10 +11,7 @@ namespace Tarnwell::stereo::detail {
 
 inline void RecordWinner(const Selection& selection, int x, int winner, int best, int before,
                          int after, int second) {
-    selection.winner[x] = static_cast<std::uint8_t>(winner);
-    selection.winnerCost[x] = static_cast<std::uint8_t>(best);
-    selection.before[x] = static_cast<std::uint8_t>(before);
-    selection.after[x] = static_cast<std::uint8_t>(after);
+    selection.record[x] = WinnerRecord::Pack(winner, best, before, after);
     selection.second[x] = static_cast<std::uint8_t>(second);
 }
 

@@ -23,6 +23,9 @@ void Costs(const StripeJob& job, int y) {
 void Smooth(const StripeJob& job, int y) {
     SmoothReference(job, y);
 }
+void CostsAndSmooth(const StripeJob& job, int y, int next) {
+    CostsAndSmoothReference(job, y, next);
+}
 
 #else
 
@@ -177,39 +180,44 @@ private:
 };
 
 #if HWY_TARGET == HWY_AVX3_DL
-// The right view's entries of one pixel start one byte earlier than the previous pixel's: loaded
-// where they start, almost every 64-byte load would straddle two cache lines. Aligned loads and
-// a byte permute of each pair give the same vectors.
-void Costs(const StripeJob& job, int y) {
-    CensusRow(job, y);
-    const KernelParams& p = *job.params;
-    const CensusRows& c = job.scratch->census;
-    const D8 d;
-    constexpr int n = 64;
-    const int dp = p.paddedDisparities;
-    const V8 infinite = hn::Set(d, kInfiniteCost);
-    const V8 cap = hn::Set(d, std::uint8_t{kIntensityDifferenceCap});
-    const __m512i ramp = hn::Iota(d, 0).raw;
-    const std::uint8_t* const planes[3] = {c.rightBytes[0], c.rightBytes[1], c.rightPixels};
-    for (int x = 0; x < p.width; ++x) {
-        const int reversed = p.width - 1 - x;
+// The raw costs of the pixels of a row pair whose census is in scratch, pixel by pixel. The right
+// view's entries of one pixel start one byte earlier than the previous pixel's: loaded where they
+// start, almost every 64-byte load would straddle two cache lines. Aligned loads and a byte
+// permute of each pair give the same vectors.
+class PixelCosts {
+public:
+    explicit PixelCosts(const StripeJob& job)
+        : c_(job.scratch->census),
+          width_(job.params->width),
+          disparities_(job.params->disparities),
+          ramp_(hn::Iota(D8(), 0).raw),
+          planes_{c_.rightBytes[0], c_.rightBytes[1], c_.rightPixels} {}
+
+    // Pixel x's kBlocks vectors of costs (the rest of the padded range, if any, is not asked for).
+    template <int kBlocks>
+    HWY_INLINE void Compute(int x, V8 (&cost)[kBlocks]) const {
+        const D8 d;
+        constexpr int n = 64;
+        const int reversed = width_ - 1 - x;
         const int aligned = reversed & ~(n - 1);
-        const __m512i index = _mm512_add_epi8(ramp, _mm512_set1_epi8(char(reversed - aligned)));
-        const V8 signature0 = hn::Set(d, c.left[0][x]);
-        const V8 signature1 = hn::Set(d, c.left[1][x]);
-        const V8 pixel = hn::Set(d, c.leftPixels[x]);
+        const __m512i index = _mm512_add_epi8(ramp_, _mm512_set1_epi8(char(reversed - aligned)));
+        const V8 signature0 = hn::Set(d, c_.left[0][x]);
+        const V8 signature1 = hn::Set(d, c_.left[1][x]);
+        const V8 pixel = hn::Set(d, c_.leftPixels[x]);
+        const V8 cap = hn::Set(d, std::uint8_t{kIntensityDifferenceCap});
         __m512i low[3];
 #pragma GCC unroll 3
         for (int j = 0; j < 3; ++j) {
-            low[j] = hn::Load(d, planes[j] + aligned).raw;
+            low[j] = hn::Load(d, planes_[j] + aligned).raw;
         }
-        std::uint8_t* out = RawCosts(job, y) + std::size_t(x) * dp;
-        const int limit = std::min(x + 1, p.disparities);
-        for (int k = 0; k < dp; k += n) {
+        // Candidates from here on have no partner in the right view, or are padding.
+        const int limit = std::min(x + 1, disparities_);
+#pragma GCC unroll 4
+        for (int k = 0; k < kBlocks; ++k) {
             V8 right[3];
 #pragma GCC unroll 3
             for (int j = 0; j < 3; ++j) {
-                const __m512i high = hn::Load(d, planes[j] + aligned + k + n).raw;
+                const __m512i high = hn::Load(d, planes_[j] + aligned + k * n + n).raw;
                 right[j] = V8{_mm512_permutex2var_epi8(low[j], index, high)};
                 low[j] = high;
             }
@@ -217,13 +225,48 @@ void Costs(const StripeJob& job, int y) {
                                     hn::PopulationCount(hn::Xor(signature1, right[1])));
             const V8 difference = hn::Min(
                 hn::Or(hn::SaturatedSub(pixel, right[2]), hn::SaturatedSub(right[2], pixel)), cap);
-            V8 cost = hn::Add(bits, difference);
-            if (k + n > limit) {
-                cost = hn::IfThenElse(hn::FirstN(d, std::size_t(std::max(limit - k, 0))), cost,
-                                      infinite);
+            cost[k] = hn::Add(bits, difference);
+            if (k * n + n > limit) {
+                cost[k] = hn::IfThenElse(hn::FirstN(d, std::size_t(std::max(limit - k * n, 0))),
+                                         cost[k], hn::Set(d, kInfiniteCost));
             }
-            hn::Store(cost, d, out + k);
         }
+    }
+
+private:
+    const CensusRows& c_;
+    int width_;
+    int disparities_;
+    __m512i ramp_;
+    const std::uint8_t* planes_[3];
+};
+
+template <int kBlocks>
+void CostBlocksOfRow(const StripeJob& job, int y) {
+    const D8 d;
+    const PixelCosts costs(job);
+    std::uint8_t* out = RawCosts(job, y);
+    for (int x = 0; x < job.params->width; ++x) {
+        V8 cost[kBlocks];
+        costs.Compute<kBlocks>(x, cost);
+#pragma GCC unroll 4
+        for (int k = 0; k < kBlocks; ++k) {
+            hn::Store(cost[k], d, out + std::size_t(x) * kBlocks * 64 + k * 64);
+        }
+    }
+}
+
+void Costs(const StripeJob& job, int y) {
+    CensusRow(job, y);
+    switch (job.params->paddedDisparities / 64) {
+        case 1:
+            return CostBlocksOfRow<1>(job, y);
+        case 2:
+            return CostBlocksOfRow<2>(job, y);
+        case 3:
+            return CostBlocksOfRow<3>(job, y);
+        default:
+            return CostBlocksOfRow<4>(job, y);
     }
 }
 #else
@@ -253,9 +296,10 @@ void Costs(const StripeJob& job, int y) {
 
 // SmoothReference, column by column along the row with kBlocks vectors of candidates per column
 // (0: as many as the range needs, through a loop); the columns' vertical averages slide along in
-// registers, each computed once, and the row is written in order.
-template <int kBlocks>
-void SmoothBlocks(const StripeJob& job, int y) {
+// registers, each computed once, and the row is written in order. With kFused, the raw costs of
+// row `next` (y - 1 or y + 1, or none if negative) are computed on the way, a pixel ahead.
+template <int kBlocks, bool kFused>
+void SmoothBlocks(const StripeJob& job, int y, int next) {
     constexpr int kMaxBlocks = kBlocks > 0 ? kBlocks : kMaxDisparities / int(hn::MaxLanes(D8()));
     const KernelParams& p = *job.params;
     const D8 d;
@@ -269,13 +313,42 @@ void SmoothBlocks(const StripeJob& job, int y) {
     std::uint8_t* out = job.scratch->costs;
     const V8 infinite = hn::Set(d, kInfiniteCost);
     const V8 lanes = hn::Iota(d, 0);
+#if HWY_TARGET == HWY_AVX3_DL
+    static_assert(!kFused || kBlocks > 0, "fused with the costs of 64-byte blocks");
+    // The fresh row is the one above or below; its costs go to its raw row too.
+    const bool freshAbove = kFused && next >= 0 && next < y;
+    const bool freshBelow = kFused && next > y;
+    std::uint8_t* fresh = kFused && next >= 0 ? RawCosts(job, next) : nullptr;
+    const PixelCosts pixelCosts(job);
+    V8 freshCost[kMaxBlocks];
+    auto computeFresh = [&](int x) {
+        if constexpr (kFused && kBlocks > 0) {
+            pixelCosts.Compute<kBlocks>(x, freshCost);
+#pragma GCC unroll 4
+            for (int k = 0; k < kBlocks; ++k) {
+                hn::Store(freshCost[k], d, fresh + std::size_t(x) * dp + std::size_t(k) * n);
+            }
+        }
+    };
+#else
+    static_assert(!kFused, "fused only with the 64-byte costs");
+    (void)next;
+    constexpr bool freshAbove = false;
+    constexpr bool freshBelow = false;
+    V8 freshCost[kMaxBlocks];
+    auto computeFresh = [](int) {};
+#endif
     auto vertical = [&](int x, int k) {
         const std::size_t i = std::size_t(x) * dp + std::size_t(k) * n;
-        return hn::AverageRound(hn::AverageRound(hn::Load(d, above + i), hn::Load(d, below + i)),
-                                hn::Load(d, centre + i));
+        const V8 a = freshAbove ? freshCost[k] : hn::Load(d, above + i);
+        const V8 b = freshBelow ? freshCost[k] : hn::Load(d, below + i);
+        return hn::AverageRound(hn::AverageRound(a, b), hn::Load(d, centre + i));
     };
     V8 previous[kMaxBlocks];
     V8 current[kMaxBlocks];
+    if (freshAbove || freshBelow) {
+        computeFresh(0);
+    }
 #pragma GCC unroll 4
     for (int k = 0; k < blocks; ++k) {
         current[k] = vertical(0, k);
@@ -284,9 +357,12 @@ void SmoothBlocks(const StripeJob& job, int y) {
     for (int x = 0; x < w; ++x) {
         const int limit = std::min(x + 1, p.disparities);
         const bool last = x + 1 == w;
+        if ((freshAbove || freshBelow) && !last) {
+            computeFresh(x + 1);
+        }
 #pragma GCC unroll 4
         for (int k = 0; k < blocks; ++k) {
-            const V8 next = last ? current[k] : vertical(x + 1, k);
+            const V8 after = last ? current[k] : vertical(x + 1, k);
             V8 before = previous[k];
             V8 cost;
             if (k * n + n > x) {
@@ -295,33 +371,52 @@ void SmoothBlocks(const StripeJob& job, int y) {
                     hn::IfThenElse(hn::Eq(lanes, hn::Set(d, static_cast<std::uint8_t>(x - k * n))),
                                    current[k], before);
             }
-            cost = hn::AverageRound(hn::AverageRound(before, next), current[k]);
+            cost = hn::AverageRound(hn::AverageRound(before, after), current[k]);
             if (k * n + n > limit) {
                 cost = hn::IfThenElse(hn::FirstN(d, std::size_t(std::max(limit - k * n, 0))), cost,
                                       infinite);
             }
             hn::Store(cost, d, out + std::size_t(x) * dp + std::size_t(k) * n);
             previous[k] = current[k];
-            current[k] = next;
+            current[k] = after;
         }
     }
 }
 
-void Smooth(const StripeJob& job, int y) {
+template <bool kFused>
+void SmoothAnyWidth(const StripeJob& job, int y, int next) {
     if constexpr (hn::MaxLanes(D8()) == 64) {
         switch (job.params->paddedDisparities / 64) {
             case 1:
-                return SmoothBlocks<1>(job, y);
+                return SmoothBlocks<1, kFused>(job, y, next);
             case 2:
-                return SmoothBlocks<2>(job, y);
+                return SmoothBlocks<2, kFused>(job, y, next);
             case 3:
-                return SmoothBlocks<3>(job, y);
+                return SmoothBlocks<3, kFused>(job, y, next);
             default:
-                return SmoothBlocks<4>(job, y);
+                return SmoothBlocks<4, kFused>(job, y, next);
         }
     } else {
-        SmoothBlocks<0>(job, y);
+        SmoothBlocks<0, false>(job, y, next);
     }
+}
+
+void Smooth(const StripeJob& job, int y) {
+    SmoothAnyWidth<false>(job, y, -1);
+}
+
+void CostsAndSmooth(const StripeJob& job, int y, int next) {
+#if HWY_TARGET == HWY_AVX3_DL
+    if (next >= 0) {
+        CensusRow(job, next);
+    }
+    SmoothAnyWidth<true>(job, y, next);
+#else
+    if (next >= 0) {
+        Costs(job, next);
+    }
+    Smooth(job, y);
+#endif
 }
 
 #endif  // HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
@@ -335,12 +430,16 @@ namespace Tarnwell::stereo::detail {
 
 HWY_EXPORT(Costs);
 HWY_EXPORT(Smooth);
+HWY_EXPORT(CostsAndSmooth);
 
 void CostsSimd(const StripeJob& job, int y) {
     HWY_DYNAMIC_DISPATCH(Costs)(job, y);
 }
 void SmoothSimd(const StripeJob& job, int y) {
     HWY_DYNAMIC_DISPATCH(Smooth)(job, y);
+}
+void CostsAndSmoothSimd(const StripeJob& job, int y, int next) {
+    HWY_DYNAMIC_DISPATCH(CostsAndSmooth)(job, y, next);
 }
 
 namespace {
@@ -395,6 +494,13 @@ void CostsReference(const StripeJob& job, int y) {
                 static_cast<std::uint8_t>(bits + std::min(difference, kIntensityDifferenceCap));
         }
     }
+}
+
+void CostsAndSmoothReference(const StripeJob& job, int y, int next) {
+    if (next >= 0) {
+        CostsReference(job, next);
+    }
+    SmoothReference(job, y);
 }
 
 void SmoothReference(const StripeJob& job, int y) {

@@ -91,4 +91,9 @@ void CostsSimd(const StripeJob& job, int y);
 void SmoothReference(const StripeJob& job, int y);
 void SmoothSimd(const StripeJob& job, int y);
 
+// The costs of row `next` (a neighbour of y, or none if negative), then row y smoothed: the vector
+// kernels compute the one on the way through the other.
+void CostsAndSmoothReference(const StripeJob& job, int y, int next);
+void CostsAndSmoothSimd(const StripeJob& job, int y, int next);
+
 }  // namespace Tarnwell::stereo::detail

@@ -39,6 +39,7 @@ const RowKernels& ReferenceKernels() {
     static const RowKernels kernels{"reference",
                                     CostsReference,
                                     SmoothReference,
+                                    CostsAndSmoothReference,
                                     FourPathsForwardReference,
                                     FourPathsBackwardReference,
                                     EightPathsDownReference,
@@ -52,6 +53,7 @@ const RowKernels& SimdKernels() {
     static const RowKernels kernels{"simd",
                                     CostsSimd,
                                     SmoothSimd,
+                                    CostsAndSmoothSimd,
                                     FourPathsForwardSimd,
                                     FourPathsBackwardSimd,
                                     EightPathsDownSimd,
@@ -69,6 +71,10 @@ int LargePenalty(const KernelParams& p, int step) {
     return std::max(p.p1 + 1, scaled);
 }
 
+std::int64_t CompiledKernelTargets() {
+    return HWY_TARGETS;
+}
+
 const char* KernelTargetName() {
 #if (HWY_TARGETS & (HWY_TARGETS - 1)) == 0
     // Compiled for one target: no choice is made when it runs.
@@ -83,7 +89,6 @@ namespace {
 
 void ZeroSlot(const KernelParams& p, PathRing& ring, int index) {
     std::memset(RingSlot(ring, index, p.slotStride), 0, std::size_t(p.paddedDisparities));
-    ring.mins[index] = 0;
 }
 
 }  // namespace
@@ -93,7 +98,11 @@ void StartPass(const KernelParams& p, PathRing* rings, int count) {
         for (int i = 0; i < rings[r].size; ++i) {
             ZeroSlot(p, rings[r], i);
         }
+        for (std::uint8_t* mins : rings[r].mins) {
+            std::memset(mins, 0, std::size_t(rings[r].size));
+        }
         rings[r].origin = 0;
+        rings[r].previous = 0;
     }
 }
 
@@ -102,8 +111,9 @@ void AdvancePass(const KernelParams& p, PathRing* rings, int count, bool leftToR
         PathRing& ring = rings[r];
         ring.origin =
             (ring.origin + RingShift(leftToRight, kRowPathFrom[r]) + ring.size) % ring.size;
+        ring.previous ^= 1;
         // Paths entering the image at either end start from zero; the slots there may hold
-        // the row before.
+        // the row before. (Sweeps never write the least costs there.)
         ZeroSlot(p, ring, RingIndex(ring, -1, ring.origin));
         ZeroSlot(p, ring, RingIndex(ring, p.width, ring.origin));
     }
@@ -126,10 +136,7 @@ void RunStripe(const RowKernels& kernels, const StripeJob& job) {
         kernels.costs(job, y);
     };
     auto costs = [&](int y, int step) {
-        if (y + step >= 0 && y + step < p.height) {
-            kernels.costs(job, y + step);
-        }
-        kernels.smooth(job, y);
+        kernels.costsAndSmooth(job, y, y + step >= 0 && y + step < p.height ? y + step : -1);
     };
     if (p.paths == 4) {
         StartPass(p, s.down, 2);
@@ -270,8 +277,12 @@ void Workspace::Carve(const KernelParams& p) {
     auto ring = [&](PathRing& r) {
         r.size = static_cast<int>(w) + 2;
         r.slots = Slots(p, w + 2);
-        r.mins = Take(w + 2, 0);
+        // Vectors write the least costs of whole tiles.
+        for (std::uint8_t*& mins : r.mins) {
+            mins = Take(w + 2 + kTilePixels, 0);
+        }
         r.origin = 0;
+        r.previous = 0;
     };
     for (StripeScratch& s : stripes_) {
         CensusRows& c = s.census;
@@ -306,11 +317,16 @@ void Workspace::Carve(const KernelParams& p) {
         }
         s.horizontal = Slots(p, 3);
         s.sums = Offset(Slots(p, 1), kSlotGuard);
-        Selection& selection = s.selection;
-        for (std::uint8_t** array : {&selection.winner, &selection.winnerCost, &selection.before,
-                                     &selection.after, &selection.second}) {
-            *array = Take(w, 0);
+        for (std::uint8_t*& row : s.penalties) {
+            row = Take(w + kTilePixels, 0);
         }
+
+        s.tileLeast = Take(std::size_t(kTileVectors) * kTilePixels * kTilePixels, 0);
+        s.tileSums = Slots(p, 2 * kTilePixels);
+        Selection& selection = s.selection;
+        // Vectors read the records and the second best of whole vectors of pixels.
+        selection.record = reinterpret_cast<std::uint32_t*>(Take(4 * w + kTilePixels, 0));
+        selection.second = Take(w + kTilePixels, 0);
         // Vectors gather four bytes at a time from it.
         selection.right = reinterpret_cast<std::uint16_t*>(Take(2 * w + 4, 0));
         s.forward = p.paths == 8 ? Take(std::size_t(p.forwardRows) * w * dp, 0) : nullptr;

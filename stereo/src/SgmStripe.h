@@ -19,6 +19,11 @@ inline constexpr std::uint8_t kInfiniteCost = 255;
 // Rows that a pass runs through beyond the rows it serves, so that paths entering them have
 // settled as if the image had not been cut there.
 inline constexpr int kWarmUpRows = 24;
+// Pixels per tile of the vector kernels (the widest vector's lanes), and the vectors of least
+// costs a tile keeps per pixel: three paths from the previous row, and for two tiles (one being
+// swept, one having its winners selected) the sums and the second best.
+inline constexpr int kTilePixels = 64;
+inline constexpr int kTileVectors = 7;
 
 // Settings of one engine, fixed when it is created.
 struct KernelParams {
@@ -80,9 +85,13 @@ struct CensusRows {
 // of the sweep reads, so a row's position in the ring moves by RingShift slots per row.
 struct PathRing {
     std::uint8_t* slots = nullptr;  // `size` slots of slotStride bytes, guard first, and a guard
-    std::uint8_t* mins = nullptr;   // `size` bytes: each slot's least cost
-    int size = 0;                   // width + 2: pixels -1 .. width, the borders zero
-    int origin = 0;                 // ring index of pixel -1 of the previous row
+    // Each pixel's least cost, pixel x at x + 1 (the borders -1 and width stay zero): the
+    // previous row's in mins[previous], the row being swept in the other, as the vectors find
+    // the least costs of many pixels at once, after the pixels.
+    std::uint8_t* mins[2] = {nullptr, nullptr};
+    int previous = 0;
+    int size = 0;    // width + 2: pixels -1 .. width, the borders zero
+    int origin = 0;  // ring index of pixel -1 of the previous row
 };
 
 // How many slots the next row lands after the previous one in a ring, for a path from column
@@ -109,15 +118,26 @@ inline std::uint8_t* RingSlot(const PathRing& ring, int index, int stride) {
     return ring.slots + std::size_t(index) * stride + kSlotGuard;
 }
 
-// Per pixel of the current row: the winner, its cost, its neighbours' costs and the second best
-// cost; the right view's winners.
+// A pixel's winner, its cost and its neighbours' costs in one word, a byte each from the lowest:
+// the vector kernels record a pixel with one store, and read the fields with shifts.
+struct WinnerRecord {
+    static std::uint32_t Pack(int winner, int cost, int before, int after) {
+        return std::uint32_t(winner) | std::uint32_t(cost) << 8 | std::uint32_t(before) << 16 |
+               std::uint32_t(after) << 24;
+    }
+    static int Winner(std::uint32_t r) { return int(r & 0xFF); }
+    static int Cost(std::uint32_t r) { return int(r >> 8 & 0xFF); }
+    static int Before(std::uint32_t r) { return int(r >> 16 & 0xFF); }
+    static int After(std::uint32_t r) { return int(r >> 24); }
+};
+
+// Per pixel of the current row: the winner's record and the second best cost; the right view's
+// winners.
 struct Selection {
-    std::uint8_t* winner;
-    std::uint8_t* winnerCost;
-    std::uint8_t* before;
-    std::uint8_t* after;
+    std::uint32_t* record;
     std::uint8_t* second;
-    // Per right pixel: the cost of its winner in the low byte, the winner in the high byte.
+    // Per right pixel: the cost of its winner in the high byte, the winner in the low byte, so
+    // that the least entry is the cheapest claim and, on a tie, the first pixel's.
     std::uint16_t* right;
 };
 
@@ -138,6 +158,15 @@ struct StripeScratch {
     // horizontal path.
     std::uint8_t* horizontal;
     std::uint8_t* sums;  // one slot: aggregated cost of the current pixel
+    // The vector kernels' penalties of a sweep, computed for the whole row first: P2 along the
+    // row, then from the previous row for each of up to three paths (width bytes each).
+    std::uint8_t* penalties[4];
+    // The vector kernels work in tiles of kTilePixels pixels, whose least costs they find together
+    // after the tile: each pixel's vector of least costs per path, the sums' and the second
+    // best's (kTileVectors vectors of kTilePixels pixels), and each pixel's sums (a slot each, for
+    // two tiles).
+    std::uint8_t* tileLeast;
+    std::uint8_t* tileSums;
     Selection selection;
     // Eight paths: the downward paths' sums for forwardRows rows, row by row.
     std::uint8_t* forward;
@@ -163,6 +192,8 @@ struct RowKernels {
     // The costs of row y smoothed over its neighbours into scratch.costs; rows y-1 .. y+1 (within
     // the image) have their raw costs.
     void (*smooth)(const StripeJob& job, int y);
+    // costs of row `next` (a neighbour of y, or none if negative), then smooth of row y.
+    void (*costsAndSmooth)(const StripeJob& job, int y, int next);
     // The sweeps of row y. Four paths: the left-to-right sweep (paths from the left and above),
     // and, when `sum`, the sum of its paths into scratch.partial.
     void (*fourPathsForward)(const StripeJob& job, int y, bool sum);
@@ -186,6 +217,8 @@ const RowKernels& SimdKernels();
 
 // Name of the SIMD target SimdKernels dispatch to.
 const char* KernelTargetName();
+// The targets the kernels are compiled for (Highway's HWY_TARGETS as the engine sees it).
+std::int64_t CompiledKernelTargets();
 
 // Runs a stripe through the stages: one pass for four paths; for eight, a downward pass whose
 // sums for forwardRows rows at a time the upward pass then completes.

@@ -20,14 +20,11 @@ void Validate(const StripeJob& job, int y) {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-// CheckRowFrom, Lanes(int32) pixels at a time: the right view's winners are gathered four bytes
-// at a time from the array of 16-bit entries.
+// CheckRowFrom, Lanes(int32) pixels at a time, from the right view's winners the selection
+// mapped: the two entries around a sub-pixel disparity are gathered four bytes at once.
 void Validate(const StripeJob& job, int y) {
     const KernelParams& p = *job.params;
     const Selection& s = job.scratch->selection;
-    if (p.leftRightCheck) {
-        MapRightWinners(p, s);
-    }
     const hn::ScalableTag<std::int32_t> di;
     const hn::RebindToFloat<decltype(di)> df;
     const hn::Rebind<std::uint8_t, decltype(di)> d8;
@@ -43,17 +40,16 @@ void Validate(const StripeJob& job, int y) {
     const auto tolerance = hn::Set(di, p.leftRightMaxDiff);
     const auto hundred = hn::Set(di, 100);
     const auto share = hn::Set(di, 100 - p.uniqueness);
-    auto inconsistent = [&](decltype(zero) columns, decltype(zero) d) {
-        const auto xr = hn::Sub(columns, d);
-        const auto held =
-            hn::GatherOffset(di, right, hn::Add(hn::Max(xr, zero), hn::Max(xr, zero)));
+    auto inconsistent = [&](decltype(zero) held, decltype(zero) xr, decltype(zero) d) {
         return hn::And(
-            hn::And(hn::Not(hn::Lt(xr, zero)), hn::Lt(hn::And(held, low), infinite)),
-            hn::Gt(hn::Abs(hn::Sub(hn::And(hn::ShiftRight<8>(held), low), d)), tolerance));
+            hn::And(hn::Not(hn::Lt(xr, zero)), hn::Lt(hn::ShiftRight<8>(held), infinite)),
+            hn::Gt(hn::Abs(hn::Sub(hn::And(held, low), d)), tolerance));
     };
     int x = 0;
     for (; x + n <= w; x += n) {
-        const auto best = hn::PromoteTo(di, hn::LoadU(d8, s.winnerCost + x));
+        const auto best = hn::And(
+            hn::ShiftRight<8>(hn::LoadU(di, reinterpret_cast<const std::int32_t*>(s.record + x))),
+            low);
         const auto second = hn::PromoteTo(di, hn::LoadU(d8, s.second + x));
         const auto fixed = hn::PromoteTo(di, hn::LoadU(d16, disparity + x));
         auto valid = hn::And(hn::Lt(best, infinite),
@@ -63,8 +59,17 @@ void Validate(const StripeJob& job, int y) {
             const auto lo = hn::ShiftRight<kDisparityFractionBits>(fixed);
             const auto hi = hn::ShiftRight<kDisparityFractionBits>(
                 hn::Add(fixed, hn::Set(di, kDisparityScale - 1)));
-            valid =
-                hn::AndNot(hn::And(inconsistent(columns, lo), inconsistent(columns, hi)), valid);
+            // hi is lo or lo + 1: the entries of x - hi and x - hi + 1 in one gather.
+            const auto xr = hn::Sub(columns, hi);
+            const auto pair =
+                hn::GatherOffset(di, right, hn::Add(hn::Max(xr, zero), hn::Max(xr, zero)));
+            const auto entry = hn::Set(di, 0xFFFF);
+            const auto atHi = hn::And(pair, entry);
+            const auto atLo = hn::IfThenElse(hn::Or(hn::Eq(lo, hi), hn::Lt(xr, zero)), atHi,
+                                             hn::And(hn::ShiftRight<16>(pair), entry));
+            valid = hn::AndNot(
+                hn::And(inconsistent(atLo, hn::Sub(columns, lo), lo), inconsistent(atHi, xr, hi)),
+                valid);
         }
         const auto out = hn::IfThenElse(valid, fixed, hn::Set(di, kInvalidDisparity));
         hn::StoreU(hn::DemoteTo(d16, out), d16, disparity + x);

@@ -16,21 +16,24 @@ inline std::uint8_t Confidence(int best, int second) {
     return static_cast<std::uint8_t>(float(255 * margin) / float(std::max(second, 1)));
 }
 
+// Where no left pixel claims a right pixel.
+inline constexpr std::uint16_t kUnclaimed = 0xFFFF;
+
+// Left pixel x's claim on the right pixel x - winner: the least claim holds (Selection::right).
+inline std::uint16_t RightClaim(int winner, int cost) {
+    return static_cast<std::uint16_t>(cost << 8 | winner);
+}
+
 // The right view's winner at x-d is taken from the left winners that land on it, as the cheapest
-// of them (the first on a tie). Branch-free: the outcomes are data and would mispredict.
+// of them (the first on a tie). (The vector kernels make the claims as they select the winners.)
 inline void MapRightWinners(const KernelParams& p, const Selection& s) {
     const int w = p.width;
-    const std::uint8_t* __restrict winner = s.winner;
-    const std::uint8_t* __restrict winnerCost = s.winnerCost;
     std::uint16_t* __restrict right = s.right;
-    std::fill_n(right, std::max(w, 0), std::uint16_t{kInfiniteCost});
+    std::fill_n(right, std::max(w, 0), kUnclaimed);
     for (int x = 0; x < w; ++x) {
-        const int xr = x - winner[x];
-        const int offer = winnerCost[x] | winner[x] << 8;
-        const int held = right[xr];
-        // Written as arithmetic: compilers turn the conditional into a branch.
-        const int take = -int(winnerCost[x] < (held & 0xFF));
-        right[xr] = static_cast<std::uint16_t>(held ^ ((held ^ offer) & take));
+        const int winner = WinnerRecord::Winner(s.record[x]);
+        std::uint16_t& held = right[x - winner];
+        held = std::min(held, RightClaim(winner, WinnerRecord::Cost(s.record[x])));
     }
 }
 
@@ -39,13 +42,13 @@ inline void MapRightWinners(const KernelParams& p, const Selection& s) {
 inline int Inconsistent(const KernelParams& p, const Selection& s, int x, int d) {
     const int xr = std::max(x - d, 0);
     const int held = s.right[xr];
-    return int(x - d >= 0) & int((held & 0xFF) < kInfiniteCost) &
-           int(std::abs((held >> 8) - d) > p.leftRightMaxDiff);
+    return int(x - d >= 0) & int((held >> 8) < kInfiniteCost) &
+           int(std::abs((held & 0xFF) - d) > p.leftRightMaxDiff);
 }
 
 // Uniqueness and left-right consistency of the refined disparities of row y from column x on;
 // the confidence image. A pixel is occluded or wrong when its match is inconsistent on both sides
-// of its sub-pixel disparity. Expects MapRightWinners to have run.
+// of its sub-pixel disparity. Expects the right view's winners to be mapped.
 inline void CheckRowFrom(const StripeJob& job, int y, int x) {
     const KernelParams& p = *job.params;
     const Selection& s = job.scratch->selection;
@@ -53,7 +56,7 @@ inline void CheckRowFrom(const StripeJob& job, int y, int x) {
     std::uint8_t* __restrict confidence =
         job.output.confidence.data ? job.output.confidence.Row(y) : nullptr;
     for (; x < p.width; ++x) {
-        const int best = s.winnerCost[x];
+        const int best = WinnerRecord::Cost(s.record[x]);
         const int fixed = disparity[x];
         int valid =
             int(best < kInfiniteCost) & int(best * 100 <= s.second[x] * (100 - p.uniqueness));
@@ -67,7 +70,8 @@ inline void CheckRowFrom(const StripeJob& job, int y, int x) {
     }
 }
 
-// The checks and the confidence of row y, whose refined disparities are in the output.
+// The checks and the confidence of row y, whose refined disparities are in the output. The
+// reference maps the right view's winners first; the vector kernels' selection has mapped them.
 void ValidateReference(const StripeJob& job, int y);
 void ValidateSimd(const StripeJob& job, int y);
 

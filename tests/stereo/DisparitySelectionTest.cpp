@@ -27,11 +27,12 @@ TEST(SelectionDefinitionTest, FirstLeastWinsAndNeighboursStayOutOfTheSecond) {
     sums[20] = 5;
     sums[11] = 6;
     sums[30] = 7;
+    using Record = detail::WinnerRecord;
     detail::SelectReference(stripe.job, 0, sums);
-    EXPECT_EQ(s.winner[0], 10);
-    EXPECT_EQ(s.winnerCost[0], 5);
-    EXPECT_EQ(s.before[0], 100);
-    EXPECT_EQ(s.after[0], 6);
+    EXPECT_EQ(Record::Winner(s.record[0]), 10);
+    EXPECT_EQ(Record::Cost(s.record[0]), 5);
+    EXPECT_EQ(Record::Before(s.record[0]), 100);
+    EXPECT_EQ(Record::After(s.record[0]), 6);
     EXPECT_EQ(s.second[0], 5);  // candidate 20, two away
 
     std::fill_n(sums, 64, 100);
@@ -39,15 +40,15 @@ TEST(SelectionDefinitionTest, FirstLeastWinsAndNeighboursStayOutOfTheSecond) {
     sums[1] = 2;
     sums[2] = 3;
     detail::SelectReference(stripe.job, 1, sums);
-    EXPECT_EQ(s.winner[1], 0);
-    EXPECT_EQ(s.before[1], detail::kInfiniteCost);
+    EXPECT_EQ(Record::Winner(s.record[1]), 0);
+    EXPECT_EQ(Record::Before(s.record[1]), detail::kInfiniteCost);
     EXPECT_EQ(s.second[1], 3);
 
     std::fill_n(sums, 64, 100);
     sums[63] = 1;
     detail::SelectReference(stripe.job, 2, sums);
-    EXPECT_EQ(s.winner[2], 63);
-    EXPECT_EQ(s.after[2], detail::kInfiniteCost);
+    EXPECT_EQ(Record::Winner(s.record[2]), 63);
+    EXPECT_EQ(Record::After(s.record[2]), detail::kInfiniteCost);
 }
 
 // Makes sure the parabola's vertex moves the disparity towards the cheaper neighbour by the
@@ -74,21 +75,17 @@ TEST(RefineTest, SimdTargetsMatchTheDefinition) {
     Stripe actual(StageConfig(w, 1, range));
     std::mt19937 random(11);
     std::uniform_int_distribution<int> winner(0, range - 1);
+    std::uniform_int_distribution<int> cost(0, 60);
+    std::uniform_int_distribution<int> neighbour(0, 255);
     const detail::Selection& e = expected.Scratch().selection;
     for (int x = 0; x < w; ++x) {
-        e.winner[x] = static_cast<std::uint8_t>(winner(random));
+        const int at = cost(random);
+        // Every seventh a zero denominator.
+        const bool flat = x % 7 == 0;
+        e.record[x] = detail::WinnerRecord::Pack(winner(random), at, flat ? at : neighbour(random),
+                                                 flat ? at : neighbour(random));
     }
-    FillRandom(e.winnerCost, w, random, 0, 60);
-    FillRandom(e.before, w, random, 0, 255);
-    FillRandom(e.after, w, random, 0, 255);
-    for (int x = 0; x < w; x += 7) {
-        e.after[x] = e.before[x] = e.winnerCost[x];  // zero denominator
-    }
-    const detail::Selection& a = actual.Scratch().selection;
-    for (auto [from, to] : {std::pair{e.winner, a.winner}, std::pair{e.winnerCost, a.winnerCost},
-                            std::pair{e.before, a.before}, std::pair{e.after, a.after}}) {
-        std::copy_n(from, w, to);
-    }
+    std::copy_n(e.record, w, actual.Scratch().selection.record);
     detail::RefineReference(expected.job, 0);
     const auto targets = SupportedSimdTargets();
     if (targets.empty()) {

@@ -90,6 +90,63 @@ TEST_P(CostTest, SimdSmoothingMatchesTheDefinition) {
     }
 }
 
+// Makes sure every SIMD target's costs of one row computed on the way through the smoothing of its
+// neighbour are the plain definition's, for the row below (downward passes) and above (upward
+// ones), at the first and last row where there is none, raw costs and smoothed alike. Example
+// failure: the fresh row's costs used for the row above when the pass goes up, or its raw costs
+// stored one pixel off.
+TEST_P(CostTest, SimdCostsOnTheWayMatchTheDefinition) {
+    const Size size = GetParam();
+    const StereoConfig config = StageConfig(size.width, size.height, size.disparities);
+    Stripe expected(config);
+    Stripe actual(config);
+    std::mt19937 random(13);
+    FillRandom(expected.left, random);
+    FillRandom(expected.right, random);
+    CopyPixels(expected.left, actual.left);
+    CopyPixels(expected.right, actual.right);
+    const auto targets = SupportedSimdTargets();
+    if (targets.empty()) {
+        GTEST_SKIP() << "no SIMD target on this CPU";
+    }
+    const int h = size.height;
+    for (const std::int64_t target : targets) {
+        const TargetScope scope(target);
+        for (const int step : {1, -1}) {
+            auto check = [&](int y, int next, Stripe& stripe) {
+                return [&, y, next] {
+                    for (const int r : {std::max(y - 1, 0), y, std::min(y + 1, h - 1)}) {
+                        if (r != next) {
+                            detail::CostsReference(stripe.job, r);
+                        }
+                    }
+                };
+            };
+            for (int y = 0; y < h; ++y) {
+                const int next = y + step >= 0 && y + step < h ? y + step : -1;
+                check(y, next, expected)();
+                check(y, next, actual)();
+                detail::CostsAndSmoothReference(expected.job, y, next);
+                std::fill_n(actual.Scratch().costs, actual.RowBytes(), 0x5A);
+                if (next >= 0) {
+                    std::fill_n(detail::RawCosts(actual.job, next), actual.RowBytes(), 0x5A);
+                }
+                detail::CostsAndSmoothSimd(actual.job, y, next);
+                ASSERT_TRUE(std::equal(expected.Scratch().costs,
+                                       expected.Scratch().costs + expected.RowBytes(),
+                                       actual.Scratch().costs))
+                    << hwy::TargetName(target) << " row " << y << " step " << step;
+                if (next >= 0) {
+                    const std::uint8_t* raw = detail::RawCosts(expected.job, next);
+                    ASSERT_TRUE(std::equal(raw, raw + expected.RowBytes(),
+                                           detail::RawCosts(actual.job, next)))
+                        << hwy::TargetName(target) << " row " << next << " step " << step;
+                }
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, CostTest,
                          testing::Values(Size{77, 9, 37}, Size{130, 7, 64}, Size{200, 8, 130},
                                          Size{150, 3, 256}, Size{20, 7, 64}, Size{1, 1, 1}));

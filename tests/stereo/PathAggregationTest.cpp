@@ -50,6 +50,10 @@ void HashedCosts(const detail::StripeJob& job, int y) {
     }
 }
 
+void HashedCostsOf(const detail::StripeJob& job, int y, int) {
+    HashedCosts(job, y);
+}
+
 // The aggregation under test between hashed costs and the plain selection's consumers: refined
 // and validated with both switched off, the output holds each pixel's winner, and its confidence
 // the winner's and the second best's sums. The penalties follow the left image's random pixels.
@@ -57,6 +61,7 @@ const detail::RowKernels& Kernels(bool simd) {
     static const detail::RowKernels reference{"reference",
                                               NoRawCosts,
                                               HashedCosts,
+                                              HashedCostsOf,
                                               detail::FourPathsForwardReference,
                                               detail::FourPathsBackwardReference,
                                               detail::EightPathsDownReference,
@@ -66,6 +71,7 @@ const detail::RowKernels& Kernels(bool simd) {
     static const detail::RowKernels vectors{"simd",
                                             NoRawCosts,
                                             HashedCosts,
+                                            HashedCostsOf,
                                             detail::FourPathsForwardSimd,
                                             detail::FourPathsBackwardSimd,
                                             detail::EightPathsDownSimd,

@@ -20,9 +20,10 @@ using namespace Tarnwell::stereo;
 // The SIMD targets the engine is built for that this CPU runs, best first.
 inline std::vector<std::int64_t> SupportedSimdTargets() {
     std::vector<std::int64_t> targets;
-    for (const std::int64_t target : {std::int64_t{HWY_AVX3_DL}, std::int64_t{HWY_AVX3},
-                                      std::int64_t{HWY_AVX2}, std::int64_t{HWY_SSE4}}) {
-        if (hwy::SupportedTargets() & target) {
+    const std::int64_t simd = hwy::SupportedTargets() & detail::CompiledKernelTargets() &
+                              ~std::int64_t{HWY_SCALAR | HWY_EMU128};
+    for (std::int64_t target = 1; target != 0 && target <= simd; target <<= 1) {
+        if (simd & target) {
             targets.push_back(target);
         }
     }

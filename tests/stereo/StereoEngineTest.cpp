@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 
 #include "Sanitizers.h"
+#include "StageTestSupport.h"
 #include "stereo/Evaluation.h"
 #include "stereo/SyntheticScene.h"
 
@@ -169,13 +170,8 @@ TEST_P(KernelTest, SimdKernelsMatchTheReference) {
     reference->Compute(frame.left.View(), frame.right.View(), expected.View());
     hwy::SetSupportedTargetsForTest(0);
 
-    const std::int64_t supported = hwy::SupportedTargets();
     int checked = 0;
-    for (const std::int64_t target : {std::int64_t{HWY_AVX3_DL}, std::int64_t{HWY_AVX3},
-                                      std::int64_t{HWY_AVX2}, std::int64_t{HWY_SSE4}}) {
-        if ((supported & target) == 0) {
-            continue;
-        }
+    for (const std::int64_t target : SupportedSimdTargets()) {
         hwy::SetSupportedTargetsForTest(target);
         const auto engine = CreateCpuStereoEngine(config);
         EXPECT_NE(engine->Describe().find(hwy::TargetName(target)), std::string::npos);
@@ -233,7 +229,7 @@ TEST(StereoEngineSpeedTest, SimdIsFasterThanTheReference) {
 #ifndef NDEBUG
     GTEST_SKIP() << "unoptimised build";
 #endif
-    if ((hwy::SupportedTargets() & (HWY_AVX2 | HWY_SSE4)) == 0) {
+    if (SupportedSimdTargets().empty()) {
         GTEST_SKIP() << "no SIMD target on this CPU";
     }
     const StereoConfig config = Config(320, 200, 64, 4, 1);

@@ -23,14 +23,12 @@ TEST(ValidationDefinitionTest, RightPartnerClaimedElsewhereInvalidates) {
     Stripe stripe(StageConfig(8, 1, 4));
     const detail::Selection& s = stripe.Scratch().selection;
     for (int x = 0; x < 8; ++x) {
-        s.winner[x] = 0;
-        s.winnerCost[x] = 20;
+        s.record[x] = detail::WinnerRecord::Pack(0, 20, 0, 0);
         s.second[x] = 80;
         stripe.disparity.At(x, 0) = 0;
     }
     // Pixel 5 at disparity 2 lands on right pixel 3, which pixel 3 claims at 0 and cheaper.
-    s.winner[5] = 2;
-    s.winnerCost[5] = 30;
+    s.record[5] = detail::WinnerRecord::Pack(2, 30, 0, 0);
     stripe.disparity.At(5, 0) = 2 * kDisparityScale;
     detail::ValidateReference(stripe.job, 0);
     EXPECT_EQ(stripe.disparity.At(5, 0), kInvalidDisparity);
@@ -54,8 +52,9 @@ class ValidateTest : public testing::TestWithParam<Settings> {};
 
 // Makes sure every SIMD target validates a row exactly as the plain code does: random winners,
 // costs (some infinite), second best costs and sub-pixel disparities on both sides of the winner,
-// with and without each check and the confidence image. Example failure: the gather of the right
-// view's winners reading the neighbouring entry.
+// with and without each check and the confidence image; the right view's winners mapped as the
+// selection maps them for the vector kernels. Example failure: the gather of the right view's
+// winners reading the neighbouring entry.
 TEST_P(ValidateTest, SimdTargetsMatchTheDefinition) {
     const Settings settings = GetParam();
     const int w = 211;
@@ -66,16 +65,16 @@ TEST_P(ValidateTest, SimdTargetsMatchTheDefinition) {
     Stripe expected(config);
     std::mt19937 random(5);
     const detail::Selection& e = expected.Scratch().selection;
-    FillRandom(e.winnerCost, w, random, 0, 255);
     for (int x = 0; x < w; ++x) {
-        e.winner[x] = static_cast<std::uint8_t>(
-            std::uniform_int_distribution<int>(0, std::min(x, range - 1))(random));
-        e.winnerCost[x] = e.winnerCost[x] > 240 ? detail::kInfiniteCost : e.winnerCost[x] / 4;
-        e.second[x] = static_cast<std::uint8_t>(
-            std::uniform_int_distribution<int>(e.winnerCost[x], 255)(random));
+        const int winner = std::uniform_int_distribution<int>(0, std::min(x, range - 1))(random);
+        int cost = std::uniform_int_distribution<int>(0, 255)(random);
+        cost = cost > 240 ? detail::kInfiniteCost : cost / 4;
+        e.record[x] = detail::WinnerRecord::Pack(winner, cost, 0, 0);
+        e.second[x] =
+            static_cast<std::uint8_t>(std::uniform_int_distribution<int>(cost, 255)(random));
         const int offset = std::uniform_int_distribution<int>(-8, 8)(random);
         expected.disparity.At(x, 0) =
-            static_cast<std::uint16_t>(std::max(0, e.winner[x] * kDisparityScale + offset));
+            static_cast<std::uint16_t>(std::max(0, winner * kDisparityScale + offset));
     }
     const auto targets = SupportedSimdTargets();
     if (targets.empty()) {
@@ -85,11 +84,9 @@ TEST_P(ValidateTest, SimdTargetsMatchTheDefinition) {
         const TargetScope scope(target);
         Stripe actual(config);
         const detail::Selection& a = actual.Scratch().selection;
-        for (auto [from, to] :
-             {std::pair{e.winner, a.winner}, std::pair{e.winnerCost, a.winnerCost},
-              std::pair{e.second, a.second}}) {
-            std::copy_n(from, w, to);
-        }
+        std::copy_n(e.record, w, a.record);
+        std::copy_n(e.second, w, a.second);
+        detail::MapRightWinners(actual.params, a);
         std::copy_n(expected.disparity.Row(0), w, actual.disparity.Row(0));
         if (!settings.confidence) {
             actual.job.output.confidence = {};
@@ -97,11 +94,8 @@ TEST_P(ValidateTest, SimdTargetsMatchTheDefinition) {
         detail::ValidateSimd(actual.job, 0);
         Stripe reference(config);
         const detail::Selection& r = reference.Scratch().selection;
-        for (auto [from, to] :
-             {std::pair{e.winner, r.winner}, std::pair{e.winnerCost, r.winnerCost},
-              std::pair{e.second, r.second}}) {
-            std::copy_n(from, w, to);
-        }
+        std::copy_n(e.record, w, r.record);
+        std::copy_n(e.second, w, r.second);
         std::copy_n(expected.disparity.Row(0), w, reference.disparity.Row(0));
         detail::ValidateReference(reference.job, 0);
         EXPECT_TRUE(std::equal(reference.disparity.Row(0), reference.disparity.Row(0) + w,
