@@ -3,6 +3,7 @@
 #include "Orvel/Transport/HostStream.h"
 
 #include <algorithm>
+#include <cassert>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -119,9 +120,9 @@ void HostStream::Stop() noexcept {
     processing_.reset();
 }
 
-CGrabResultData* HostStream::Claim(std::uint64_t frame, Clock::time_point exposure,
-                                   std::int64_t packets) {
-    ResultPool& pool = *pool_;
+CGrabResultData* HostStream::Claim(ResultPool& pool, std::uint64_t frame,
+                                   Clock::time_point exposure, std::int64_t packets) {
+    assert(&pool == pool_);
     SessionState& state = pool.State();
     CGrabResultData* data = pool.TakeFree();
     if (data == nullptr) {
@@ -141,9 +142,10 @@ CGrabResultData* HostStream::Claim(std::uint64_t frame, Clock::time_point exposu
     return data;
 }
 
-void HostStream::Receive(const ReceivedFrame& frame, std::int64_t packets, std::int64_t lostPackets,
-                         std::int64_t resendRequests, std::int64_t resentPackets) {
-    ResultPool& pool = *pool_;
+void HostStream::Receive(ResultPool& pool, const ReceivedFrame& frame, std::int64_t packets,
+                         std::int64_t lostPackets, std::int64_t resendRequests,
+                         std::int64_t resentPackets) {
+    assert(&pool == pool_);
     SessionState& state = pool.State();
     auto& counters = state.counters;
     counters[kTotalPackets] += packets - lostPackets;
@@ -168,14 +170,14 @@ void HostStream::Receive(const ReceivedFrame& frame, std::int64_t packets, std::
 }
 
 void HostStream::Run() {
-    MutexLock lock(pool_->mutex);
-    ++pool_->State().threadsRunning;
-    pool_->resultReady.notify_all();
-    Compute(lock);
+    ResultPool& pool = *pool_;
+    MutexLock lock(pool.mutex);
+    ++pool.State().threadsRunning;
+    pool.resultReady.notify_all();
+    Compute(pool, lock);
 }
 
-void HostStream::Compute(MutexLock& lock) {
-    ResultPool& pool = *pool_;
+void HostStream::Compute(ResultPool& pool, MutexLock& lock) {
     SessionState& state = pool.State();
     const Clock::duration modelled = ModelDuration(plan_.modelledSeconds);
     Clock::time_point free = Clock::now();  // when the host finished its last frame

@@ -309,7 +309,7 @@ void Acquisition::RunFrames(ResultPool& pool, MutexLock& lock) {
         ++frame;
         lastExposure = exposure;
         // The host takes a buffer as the frame's first packet arrives.
-        CGrabResultData* data = host_.Claim(frame, at(exposure), packets);
+        CGrabResultData* data = host_.Claim(pool, frame, at(exposure), packets);
         if (data == nullptr) {
             // Its packets arrive, and nobody asks for any of them again.
             linkFree = link.SendUnasked(readout);
@@ -351,7 +351,7 @@ void Acquisition::RunFrames(ResultPool& pool, MutexLock& lock) {
         if (plan_.lostAfter && number >= *plan_.lostAfter && !state.lostAt) {
             state.lostAt = at(sent.arrival) + ModelDuration(config_.heartbeatTimeout);
         }
-        host_.Receive(received, packets, sent.lost, sent.requested, sent.recovered);
+        host_.Receive(pool, received, packets, sent.lost, sent.requested, sent.recovered);
     }
 }
 

@@ -82,17 +82,18 @@ public:
     ResultPool& Pool() noexcept { return *pool_; }
     bool ComputesError() const { return processing_ && processing_->SendsError(); }
 
-    // With the pool's mutex held, as a frame begins to arrive: a buffer for it, numbered, with its
-    // layout; null when none is free (the frame is then an underrun, and counted so with
-    // `packets`, all of which arrived).
-    CGrabResultData* Claim(std::uint64_t frame, Clock::time_point exposure, std::int64_t packets)
-        ORVEL_REQUIRES(pool_->mutex);
+    // With the mutex of `pool` (this session's, `Pool()`) held, as a frame begins to arrive: a
+    // buffer for it, numbered, with its layout; null when none is free (the frame is then an
+    // underrun, and counted so with `packets`, all of which arrived). The caller names the pool it
+    // locked, so that the lock is checked where it is taken.
+    CGrabResultData* Claim(ResultPool& pool, std::uint64_t frame, Clock::time_point exposure,
+                           std::int64_t packets) ORVEL_REQUIRES(pool.mutex);
     // With the pool's mutex held, when a claimed frame is whole or given up: counts it and hands it
     // to the host's thread, which computes it (a successful frame of real processing) or takes
     // the modelled time, and queues its result in order.
-    void Receive(const ReceivedFrame& frame, std::int64_t packets, std::int64_t lostPackets,
-                 std::int64_t resendRequests, std::int64_t resentPackets)
-        ORVEL_REQUIRES(pool_->mutex);
+    void Receive(ResultPool& pool, const ReceivedFrame& frame, std::int64_t packets,
+                 std::int64_t lostPackets, std::int64_t resendRequests, std::int64_t resentPackets)
+        ORVEL_REQUIRES(pool.mutex);
 
     // Releases what `result` holds, then waits for the next result until `deadline`. Once the
     // camera's heartbeat has failed and no result is left, raises the lost-camera error.
@@ -102,7 +103,7 @@ public:
 private:
     void Run();
     // The host's thread once it has the lock, until a stop.
-    void Compute(MutexLock& lock) ORVEL_REQUIRES(pool_->mutex);
+    void Compute(ResultPool& pool, MutexLock& lock) ORVEL_REQUIRES(pool.mutex);
     static void NotifyConsumer(ResultPool& pool) ORVEL_REQUIRES(pool.mutex);
     void ReleasePair(const ReceivedFrame& frame) const;
 
