@@ -237,10 +237,18 @@ void GigeStream::Start() {
         stream_.reset(stream);
         // Resends always; the socket holds two frames, as receivers of full-rate streams size it.
         const auto pair = static_cast<std::size_t>(LinkBytes(settings_));
-        g_object_set(stream, "packet-resend", ARV_GV_STREAM_PACKET_RESEND_ALWAYS, "socket-buffer",
-                     ARV_GV_STREAM_SOCKET_BUFFER_FIXED, "socket-buffer-size",
-                     static_cast<gint>(std::min<std::size_t>(2 * pair + (1 << 20), 1 << 30)),
-                     nullptr);
+        // Aravis gives a frame up once it is older than its retention (100 ms by default), judged
+        // when it next reads packets: a receiving thread the system held back for that long would
+        // give up frames whose packets all wait in the socket. Half a second, as a stop waits for
+        // a frame on its way.
+        g_object_set(
+            stream, "packet-resend", ARV_GV_STREAM_PACKET_RESEND_ALWAYS, "socket-buffer",
+            ARV_GV_STREAM_SOCKET_BUFFER_FIXED, "socket-buffer-size",
+            static_cast<gint>(std::min<std::size_t>(2 * pair + (1 << 20), 1 << 30)),
+            "frame-retention",
+            static_cast<guint>(
+                std::chrono::duration_cast<std::chrono::microseconds>(kFinishFrame).count()),
+            nullptr);
         for (std::uint32_t i = 0; i < bufferCount_ + kExtraBuffers; ++i) {
             ArvBuffer* buffer = arv_buffer_new_allocate(pair);
             if (buffer == nullptr) {
@@ -407,7 +415,7 @@ void GigeStream::OnStreamEvent(void* self, ArvStreamCallbackType type, ArvBuffer
 void GigeStream::BufferStarted(ArvBuffer* buffer) {
     ResultPool& pool = host_.Pool();
     MutexLock lock(pool.mutex);
-    claimed_[buffer] = host_.Claim(arv_buffer_get_frame_id(buffer), Clock::now(), 0);
+    claimed_[buffer] = host_.Claim(pool, arv_buffer_get_frame_id(buffer), Clock::now(), 0);
 }
 
 void GigeStream::BufferDone(ArvBuffer* buffer) {
@@ -427,7 +435,7 @@ void GigeStream::BufferDone(ArvBuffer* buffer) {
         }
         if (data == nullptr && at == claimed_.end()) {
             // Completed without a start (Aravis gave up a frame it never began): claimed now.
-            data = host_.Claim(arv_buffer_get_frame_id(buffer), Clock::now(), 0);
+            data = host_.Claim(pool, arv_buffer_get_frame_id(buffer), Clock::now(), 0);
         }
         if (data != nullptr) {
             ReceivedFrame frame;
@@ -458,7 +466,7 @@ void GigeStream::BufferDone(ArvBuffer* buffer) {
                 }
                 GrabResultAccess::SetOutcome(*data, false, kBufferIncomplete, text);
             }
-            host_.Receive(frame, 0, 0, 0, 0);
+            host_.Receive(pool, frame, 0, 0, 0, 0);
         }
     }
     Recycle(buffer, held);
