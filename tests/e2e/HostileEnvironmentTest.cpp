@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <string>
@@ -153,6 +154,28 @@ TEST(AddressSpaceLimit, ResultBuffersThatDoNotFitAreNamed) {
               "Cannot start grabbing: cannot allocate 1024 result buffers of 16128000 bytes "
               "(15750 MiB in all).\n");
     EXPECT_EQ(run.exitCode, 1);
+}
+
+// Makes sure every allocation of a start, whichever fails first under a tighter limit, says what
+// it could not allocate. Example failure: "no depth computation: std::bad_alloc" from an
+// allocation nobody named (the synthetic scene's textures were one).
+TEST(AddressSpaceLimit, EveryAllocationOfAStartIsNamed) {
+    if (Tarnwell::test::kSanitized) {
+        GTEST_SKIP() << "sanitizers reserve more address space than the limit leaves";
+    }
+    // Each limit stops the start at another allocation: the scene's images, the engine, the pool.
+    for (const char* limit : {"-v 250000", "-v 300000", "-v 400000", "-v 500000"}) {
+        const auto run =
+            RunTarnwellLimited(limit,
+                               {"--quality-mode", "Full", "--binning", "1", "--enable-disparity",
+                                "--enable-error", "--frames", "0"},
+                               Emulation::Json(R"({"cameras": [{"processing": "real"}]})"));
+        EXPECT_EQ(run.exitCode, 1) << limit;
+        EXPECT_TRUE(run.err.starts_with("Cannot start grabbing: ")) << limit << ": " << run.err;
+        EXPECT_NE(run.err.find("cannot allocate"), std::string::npos) << limit << ": " << run.err;
+        EXPECT_EQ(run.err.find("bad_alloc"), std::string::npos) << limit << ": " << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << limit;
+    }
 }
 
 // Makes sure Ctrl+C ends the wait for a camera that stalled, as any stopped run ends. Example
