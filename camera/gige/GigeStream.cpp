@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <string_view>
 #include <thread>
 
 #include <sys/socket.h>
@@ -29,14 +30,16 @@ std::int64_t Statistic(ArvStream* stream, const char* name) {
     return static_cast<std::int64_t>(arv_stream_get_info_uint64_by_name(stream, name));
 }
 
-// Aravis receives through a packet socket when the program may open one; else through a UDP
-// socket whose buffer the kernel caps at net.core.rmem_max (and doubles). A buffer smaller than a
-// frame loses most of every frame, whatever the resends do.
-void CheckReceiveBuffer(const std::string& camera, std::int64_t frameBytes) {
-    const int probe = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-    if (probe >= 0) {
-        ::close(probe);
-        return;
+// Aravis receives through a packet socket when the program may open one and the stream is
+// free-running; else through a UDP socket whose buffer the kernel caps at net.core.rmem_max (and
+// doubles). A buffer smaller than a frame loses most of every frame, whatever the resends do.
+void CheckReceiveBuffer(const std::string& camera, std::int64_t frameBytes, bool udpSocket) {
+    if (!udpSocket) {
+        const int probe = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+        if (probe >= 0) {
+            ::close(probe);
+            return;
+        }
     }
     std::int64_t limit = 0;
     std::ifstream("/proc/sys/net/core/rmem_max") >> limit;
@@ -119,6 +122,10 @@ Settings GigeStream::ReadSettings(ComponentsPresent& present) const {
     settings.binningHorizontal = integer("BinningHorizontal");
     settings.binningVertical = integer("BinningVertical");
     settings.packetSize = integer("GevSCPSPacketSize");
+    if (const char* trigger =
+            arv_device_get_string_feature_value(device_, "TriggerMode", nullptr)) {
+        settings.triggered = std::string_view(trigger) == "On";
+    }
     for (const std::int64_t binning : {settings.binningHorizontal, settings.binningVertical}) {
         if (binning != 1 && binning != 2 && binning != 4) {
             ORVEL_THROW(RuntimeException, "Cannot start grabbing: camera '" + name_ +
@@ -200,7 +207,7 @@ void GigeStream::Start() {
                     "disparity, which a camera on a GigE Vision link does not send.");
     }
     packets_ = PacketsPerFrame(settings_);
-    CheckReceiveBuffer(name_, LinkBytes(settings_));
+    CheckReceiveBuffer(name_, LinkBytes(settings_), settings_.triggered);
     HostStream::Plan plan;
     plan.bufferCount = bufferCount_;
     plan.payloadSize = layout.payloadSize;
@@ -226,6 +233,14 @@ void GigeStream::Start() {
         {
             // Aravis's receiving thread leaves the program's signals to the program's thread.
             const SignalsBlockedInNewThreads blocked;
+            // Triggered frames are received through a UDP socket, which hands each packet over as
+            // it comes: a packet socket's ring hands a partly filled block over only at its
+            // time-out, milliseconds after a frame's last packet. Free-running streams keep the
+            // packet socket, which costs the host far less per packet.
+            arv_gv_device_set_stream_options(ARV_GV_DEVICE(device_),
+                                             settings_.triggered
+                                                 ? ARV_GV_STREAM_OPTION_PACKET_SOCKET_DISABLED
+                                                 : ARV_GV_STREAM_OPTION_NONE);
             stream =
                 arv_device_create_stream_full(device_, &OnStreamEvent, this, nullptr, error.Out());
         }

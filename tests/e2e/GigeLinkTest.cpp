@@ -42,7 +42,10 @@ TEST(GigeLink, ListsConfiguresAndMeasures) {
     const RunRecord record = ReadRun(latency);
     EXPECT_EQ(record.transferResults, 10);
     EXPECT_EQ(record.systemResults, 5);
-    EXPECT_EQ(record.counters, (std::vector<long long>{15, 0, 0, 15 * kPackets, 0, 0, 0}));
+    // Triggered frames come through a UDP socket, whose buffer Aravis enlarges only as the first
+    // frame begins: packets of that frame may be asked for again, and all arrive.
+    EXPECT_EQ(std::vector<long long>(record.counters.begin(), record.counters.begin() + 5),
+              (std::vector<long long>{15, 0, 0, 15 * kPackets, 0}));
 }
 
 // Makes sure a camera another program controls is refused at once, with the emulated camera's
