@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Frame rate this machine sustains per depth quality and binning: measured with tarnwell on an
-emulated camera computing real depth (`measure`, into a CSV file), and drawn as a chart (`chart`,
-a PNG file, with Debian's python3-matplotlib).
+emulated camera computing real depth (`measure`, into a CSV file: the rate, and from the counters
+the frames the camera sent, the results the host delivered and the frames it dropped for want of
+a buffer), and drawn as a chart (`chart`, a PNG file, with Debian's python3-matplotlib).
 
     bench/framerate/framerates.py measure -o docs/images/framerates.csv
     bench/framerate/framerates.py chart docs/images/framerates.csv docs/images/framerates.png
@@ -21,7 +22,8 @@ import sys
 QUALITIES = ["Low", "Medium", "High", "Full"]
 BINNINGS = [1, 2, 4]
 SUMMARY = re.compile(r"^#grabbed: (\d+), ([0-9.]+) fps, (\d+) errors\.$", re.MULTILINE)
-FIELDS = ["quality", "binning", "run", "fps", "grabbed", "errors", "load"]
+COUNTER = re.compile(r"^(Total Buffer|Buffer Underrun) Count +=  ?(\d+)$", re.MULTILINE)
+FIELDS = ["quality", "binning", "run", "fps", "grabbed", "errors", "sent", "dropped", "load"]
 
 
 def processor():
@@ -47,10 +49,14 @@ def run_once(args, quality, binning):
     done = subprocess.run(command, capture_output=True, text=True,
                           timeout=args.duration + 120, check=False)
     match = SUMMARY.search(done.stdout)
-    if done.returncode != 0 or match is None:
-        sys.exit(f"{' '.join(command)}: exit status {done.returncode}, no summary line\n"
+    counters = dict(COUNTER.findall(done.stdout))
+    if done.returncode != 0 or match is None or len(counters) != 2:
+        sys.exit(f"{' '.join(command)}: exit status {done.returncode}, no summary or counters\n"
                  f"{done.stdout}{done.stderr}")
-    return int(match.group(1)), float(match.group(2)), int(match.group(3))
+    # Every frame the camera sent took a buffer or, finding none, was dropped as an underrun.
+    dropped = int(counters["Buffer Underrun"])
+    sent = int(counters["Total Buffer"]) + dropped
+    return int(match.group(1)), float(match.group(2)), int(match.group(3)), sent, dropped
 
 
 def measure(args):
@@ -67,14 +73,15 @@ def measure(args):
         for run in range(1, args.runs + 1):
             for quality in qualities:
                 for binning in binnings:
-                    grabbed, fps, errors = run_once(args, quality, binning)
+                    grabbed, fps, errors, sent, dropped = run_once(args, quality, binning)
                     load = os.getloadavg()[0]
                     writer.writerow({"quality": quality, "binning": binning, "run": run,
                                      "fps": fps, "grabbed": grabbed, "errors": errors,
-                                     "load": f"{load:.2f}"})
+                                     "sent": sent, "dropped": dropped, "load": f"{load:.2f}"})
                     out.flush()
                     print(f"run {run}: {quality:6} binning {binning}: {fps:7.2f} fps, "
-                          f"{errors} errors (load {load:.2f})", flush=True)
+                          f"{errors} errors; camera sent {sent}, host delivered {grabbed}, "
+                          f"dropped {dropped} (load {load:.2f})", flush=True)
 
 
 def read_rates(path):
