@@ -324,7 +324,9 @@ void GigeStream::Stop() noexcept {
         const std::lock_guard callbacks(callbackMutex_);
         accepting_ = false;
     }
-    // Results claimed for frames that never came go back unused.
+    // A frame begun but not finished by now is given up: its result goes back unused, and it
+    // counts as a failed frame, since its packets that came are counted.
+    std::int64_t givenUp = 0;
     {
         ResultPool& pool = host_.Pool();
         MutexLock lock(pool.mutex);
@@ -332,6 +334,7 @@ void GigeStream::Stop() noexcept {
             if (data != nullptr) {
                 pool.Discard(data);
                 data = nullptr;
+                ++givenUp;
             }
         }
     }
@@ -348,6 +351,8 @@ void GigeStream::Stop() noexcept {
         }
         host_.Stop();  // gives the pairs it still reads back to Recycle
     }
+    counters_[kTotalBuffers] += givenUp;
+    counters_[kFailedBuffers] += givenUp;
     AddStatistics(counters_, statistics);
     CountLostPackets(counters_);
     {
