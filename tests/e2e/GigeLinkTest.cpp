@@ -76,9 +76,12 @@ TEST(GigeLink, LostPacketsAreResentAndCounted) {
     const auto run = RunAgainst(device, {"--framerate", "20", "--frames", "40", "--binning", "4"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const RunRecord record = ReadRun(run);
-    EXPECT_EQ(record.Total(), 41);
-    EXPECT_EQ(record.Total() + record.Underruns(), 41);
-    EXPECT_EQ(record.counters[3] + record.counters[4], 41 * kPackets);
+    // A frame still missing packets when grabbing stops (a slow host: under a sanitizer) is
+    // given up and counted as failed.
+    const long long frames = record.Total() + record.Underruns();
+    EXPECT_GE(frames, 41);
+    EXPECT_LE(frames, 41 + record.counters[1]);
+    EXPECT_EQ(record.counters[3] + record.counters[4], frames * kPackets);
     EXPECT_GT(record.counters[5], 0);  // requests
     EXPECT_GT(record.counters[6], 0);  // recovered
     EXPECT_LE(record.counters[6], record.counters[3]);
