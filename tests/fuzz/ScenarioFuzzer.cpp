@@ -29,7 +29,8 @@ void Schedule(const CameraConfig& camera, const Settings& settings) {
     const auto zero = std::chrono::steady_clock::duration::zero();
     // Every span of the schedule must be a usable, non-negative wait, however slow the link.
     for (const double seconds :
-         {timing.latency, timing.busy, timing.period, 1e6 * timing.period + timing.latency}) {
+         {timing.latency, timing.transfer, timing.processing, timing.packetTime, timing.period,
+          1e6 * timing.period + timing.latency}) {
         if (ModelDuration(seconds) < zero) {
             std::abort();
         }
