@@ -357,15 +357,16 @@ TEST(GigeDevice, ControlEndsWhenTheHeartbeatExpires) {
     ASSERT_EQ(holder.WriteReg(FeatureRegister("BinningVertical"), 4), gvcp::kSuccess);
     ASSERT_EQ(holder.WriteReg(gvcp::kStreamDestination, INADDR_LOOPBACK), gvcp::kSuccess);
     ASSERT_EQ(holder.WriteReg(gvcp::kStreamPort, sink.port), gvcp::kSuccess);
+    // The holder's last command, timed before it is sent: the device heard it after that.
+    auto silent = Clock::now();
     ASSERT_EQ(holder.WriteReg(device::kAcquisitionStart, 1), gvcp::kSuccess);
     // The sequence is drawn before the first exposure, which may outlast the heartbeat under a
     // sanitizer: the holder keeps control until the stream flows, then falls silent.
     const auto started = Clock::now();
-    auto silent = started;  // the holder's last command
     bool streaming = false;
     while (!(streaming = sink.Packet(100ms)) && Clock::now() - started < 60s) {
-        holder.ReadReg(gvcp::kHeartbeatTimeout);
         silent = Clock::now();
+        holder.ReadReg(gvcp::kHeartbeatTimeout);
     }
     ASSERT_TRUE(streaming) << "no stream";
     std::uint16_t status = 0;
