@@ -256,9 +256,12 @@ void GigeStream::Start() {
         // when it next reads packets: a receiving thread the system held back for that long would
         // give up frames whose packets all wait in the socket. Half a second, as a stop waits for
         // a frame on its way.
+        // Every missing packet may be asked for again: Aravis stops asking once a quarter of a
+        // frame is missing, yet a UDP socket Aravis enlarges only as the first frame begins may
+        // drop over half of that frame on a busy host, while the camera still holds it all.
         g_object_set(
-            stream, "packet-resend", ARV_GV_STREAM_PACKET_RESEND_ALWAYS, "socket-buffer",
-            ARV_GV_STREAM_SOCKET_BUFFER_FIXED, "socket-buffer-size",
+            stream, "packet-resend", ARV_GV_STREAM_PACKET_RESEND_ALWAYS, "packet-request-ratio",
+            1.0, "socket-buffer", ARV_GV_STREAM_SOCKET_BUFFER_FIXED, "socket-buffer-size",
             static_cast<gint>(std::min<std::size_t>(2 * pair + (1 << 20), 1 << 30)),
             "frame-retention",
             static_cast<guint>(

@@ -18,8 +18,9 @@ using namespace std::chrono_literals;
 
 // Makes sure the program finds, configures and measures cameras over a real GigE Vision link with
 // the same output as over the emulated one, and that the counters follow GVSP's packet
-// arithmetic: the raw pair in 199 packets a frame at binning 4. Example failures: a camera of the
-// device missing from the listing; a counter that counts packets twice or frames it never had.
+// arithmetic: the raw pair in 199 packets a frame at binning 4. The rate is the device's within the
+// arrival jitter of a busy host. Example failures: a camera of the device missing from the
+// listing; a counter that counts packets twice or frames it never had.
 TEST(GigeLink, ListsConfiguresAndMeasures) {
     DeviceProgram device;
     const auto listing = RunAgainst(device, {"--list"});
@@ -30,10 +31,10 @@ TEST(GigeLink, ListsConfiguresAndMeasures) {
     const auto run = RunAgainst(device, {"--framerate", "20", "--frames", "20", "--binning", "4"});
     EXPECT_EQ(run.err, "");
     ASSERT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(OutputMatches(run.out, Lines("Processing Unit: CPU\n") + ConnectionReport(4) +
-                                           Exact(kRuleText) +
-                                           Pattern("#grabbed: 20, 20\\.\\d\\d fps, 0 errors\\.") +
-                                           Counters(21, 0, 0, 21 * kPackets)));
+    EXPECT_TRUE(OutputMatches(
+        run.out, Lines("Processing Unit: CPU\n") + ConnectionReport(4) + Exact(kRuleText) +
+                     Pattern("#grabbed: 20, (1[89]|2[01])\\.\\d\\d fps, 0 errors\\.") +
+                     Counters(21, 0, 0, 21 * kPackets)));
 
     const auto latency =
         RunAgainst(device, {"--measurement-mode", "latency", "--frames", "5", "--binning", "4"});
@@ -69,15 +70,18 @@ TEST(GigeLink, ACameraInUseIsRefusedAtOnce) {
 }
 
 // Makes sure packets the device loses are asked for again and recovered, and the counters say so
-// and still add up. Example failure: lost packets make failed frames although resends would have
-// recovered them, or the resent ones are counted twice.
+// and still add up. Losses come in bursts, some of which take more than a quarter of a frame.
+// Example failure: lost packets make failed frames although resends would have recovered them
+// (the receiver stops asking once a share of a frame is missing), or the resent ones are counted
+// twice.
 TEST(GigeLink, LostPacketsAreResentAndCounted) {
-    DeviceProgram device(R"({"cameras": [{"packetLossRate": 0.01}]})", 1);
+    DeviceProgram device(R"({"cameras": [{"packetLossRate": 0.1, "lossBurstLength": 50}]})", 1);
     const auto run = RunAgainst(device, {"--framerate", "20", "--frames", "40", "--binning", "4"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const RunRecord record = ReadRun(run);
     // A frame still missing packets when grabbing stops (a slow host: under a sanitizer) is
     // given up and counted as failed.
+    EXPECT_LE(record.counters[1], 1) << run.err;
     const long long frames = record.Total() + record.Underruns();
     EXPECT_GE(frames, 41);
     EXPECT_LE(frames, 41 + record.counters[1]);
