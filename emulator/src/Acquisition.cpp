@@ -69,7 +69,8 @@ void Acquisition::Start() {
     } else {
         host.modelledSeconds = plan_.timing.processing;
     }
-    host.triggerCapacity = kHeldTriggers;
+    // The trigger that starts a frame, and those held behind it.
+    host.triggerCapacity = 1 + kHeldTriggers;
     host_.Start(host, counters_, resultNumber_, lostAt_);
     StartThread(host_.Pool());
 }
@@ -187,10 +188,14 @@ void Acquisition::Trigger() {
     ResultPool& pool = host_.Pool();
     {
         MutexLock lock(pool.mutex);
-        // The camera holds one trigger that came while it was busy; another is ignored.
-        Ring<Clock::time_point>& triggers = pool.State().triggers;
-        if (!triggers.Full()) {
-            triggers.Push(sent + roundTrip / 2);
+        // The camera holds one trigger that came while it was busy; another is ignored. Busy is
+        // the camera's time, not whether the acquisition thread has taken the triggers before:
+        // one still queued starts a frame the new one finds the sensor busy with.
+        SessionState& state = pool.State();
+        const Clock::time_point arrives = sent + roundTrip / 2;
+        const std::size_t room = arrives < state.sensorFreeAt ? kHeldTriggers : 1 + kHeldTriggers;
+        if (state.triggers.Size() < room) {
+            state.triggers.Push(arrives);
         }
     }
     pool.producerWake.notify_one();
@@ -290,6 +295,9 @@ void Acquisition::RunFrames(ResultPool& pool, MutexLock& lock) {
 
     Clock::time_point trigger;
     while (AwaitFrame(pool, lock, trigger)) {
+        if (plan_.triggered) {
+            pool.State().sensorFreeAt = Clock::time_point::max();  // until its readout is known
+        }
         // A new exposure may begin so that its readout finds the link free: it overlaps the
         // previous frame's readout.
         const double ready = frame == 0 ? 0 : linkFree - kExposureSeconds;
@@ -313,6 +321,7 @@ void Acquisition::RunFrames(ResultPool& pool, MutexLock& lock) {
         if (data == nullptr) {
             // Its packets arrive, and nobody asks for any of them again.
             linkFree = link.SendUnasked(readout);
+            pool.State().sensorFreeAt = at(linkFree - kExposureSeconds);
             if (!plan_.triggered) {
                 const std::uint64_t dropped =
                     DropWhileDry(pool, lock, at(exposure), timing.period,
@@ -332,6 +341,7 @@ void Acquisition::RunFrames(ResultPool& pool, MutexLock& lock) {
         }
         const Transmission sent = link.Send(readout, random_);
         linkFree = sent.readoutEnd;
+        pool.State().sensorFreeAt = at(linkFree - kExposureSeconds);
         SetOutcome(*data, sent);
         if (!SleepUntil(pool, lock, at(sent.arrival), at(exposure))) {
             pool.Discard(data);

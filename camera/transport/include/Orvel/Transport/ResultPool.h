@@ -118,6 +118,9 @@ struct SessionState {
     Ring<CGrabResultData*> ready;
     Ring<ReceivedFrame> received;  // waiting for the host's computation, in order
     Ring<Clock::time_point> triggers;
+    // When a triggered camera's sensor may expose again; the latest time while the frame it
+    // works on has not yet been read out onto the link.
+    Clock::time_point sensorFreeAt;
     std::array<std::int64_t, kCounterCount> counters{};
     std::uint64_t resultNumber = 0;  // of the last delivered result since the camera was opened
     Clock::time_point stopRequestedAt;
