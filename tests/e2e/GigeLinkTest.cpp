@@ -18,8 +18,9 @@ using namespace std::chrono_literals;
 
 // Makes sure the program finds, configures and measures cameras over a real GigE Vision link with
 // the same output as over the emulated one, and that the counters follow GVSP's packet
-// arithmetic: the raw pair in 199 packets a frame at binning 4. The rate is the device's within the
-// arrival jitter of a busy host. Example failures: a camera of the device missing from the
+// arithmetic: the raw pair in 199 packets a frame at binning 4. The rate is not checked: over a
+// real link it is the host's arrival times, which a busy host shifts (the emulated transport's
+// tests check the camera's rate). Example failures: a camera of the device missing from the
 // listing; a counter that counts packets twice or frames it never had.
 TEST(GigeLink, ListsConfiguresAndMeasures) {
     DeviceProgram device;
@@ -31,10 +32,10 @@ TEST(GigeLink, ListsConfiguresAndMeasures) {
     const auto run = RunAgainst(device, {"--framerate", "20", "--frames", "20", "--binning", "4"});
     EXPECT_EQ(run.err, "");
     ASSERT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(OutputMatches(
-        run.out, Lines("Processing Unit: CPU\n") + ConnectionReport(4) + Exact(kRuleText) +
-                     Pattern("#grabbed: 20, (1[89]|2[01])\\.\\d\\d fps, 0 errors\\.") +
-                     Counters(21, 0, 0, 21 * kPackets)));
+    EXPECT_TRUE(OutputMatches(run.out, Lines("Processing Unit: CPU\n") + ConnectionReport(4) +
+                                           Exact(kRuleText) +
+                                           Pattern("#grabbed: 20, \\d+\\.\\d\\d fps, 0 errors\\.") +
+                                           Counters(21, 0, 0, 21 * kPackets)));
 
     const auto latency =
         RunAgainst(device, {"--measurement-mode", "latency", "--frames", "5", "--binning", "4"});
@@ -79,12 +80,12 @@ TEST(GigeLink, LostPacketsAreResentAndCounted) {
     const auto run = RunAgainst(device, {"--framerate", "20", "--frames", "40", "--binning", "4"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const RunRecord record = ReadRun(run);
-    // A frame still missing packets when grabbing stops (a slow host: under a sanitizer) is
-    // given up and counted as failed.
-    EXPECT_LE(record.counters[1], 1) << run.err;
+    // When grabbing stops, a frame whose resends are still on their way and the one behind it
+    // may both be on the link: each arrives, or is given up and counted as failed.
+    EXPECT_LE(record.counters[1], 2) << run.err;
     const long long frames = record.Total() + record.Underruns();
     EXPECT_GE(frames, 41);
-    EXPECT_LE(frames, 41 + record.counters[1]);
+    EXPECT_LE(frames, 42 + record.counters[1]);
     EXPECT_EQ(record.counters[3] + record.counters[4], frames * kPackets);
     EXPECT_GT(record.counters[5], 0);  // requests
     EXPECT_GT(record.counters[6], 0);  // recovered
