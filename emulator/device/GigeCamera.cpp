@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include <arpa/inet.h>
@@ -695,7 +696,7 @@ std::uint16_t GigeCamera::WriteRegister(std::uint32_t address, std::uint32_t val
             }
             shared_.acquiring = true;
             ++shared_.starts;
-            shared_.heldTrigger.reset();
+            ForgetTriggers();
             streamWake_.notify_all();
             return kSuccess;
         case kAcquisitionStop:
@@ -721,9 +722,13 @@ std::uint16_t GigeCamera::WriteFeature(std::size_t index, const std::uint8_t* by
         if (!shared_.acquiring || !shared_.settings.triggered) {
             return kWriteProtect;
         }
-        // One trigger is held while the sensor is busy; another is ignored.
-        if (!shared_.heldTrigger) {
-            shared_.heldTrigger = Clock::now();
+        // One trigger is held while the sensor is busy; another is ignored. Busy is the camera's
+        // time, not whether the stream thread has taken the trigger before: one still queued
+        // starts a frame the new one finds the sensor busy with.
+        const Clock::time_point now = Clock::now();
+        const std::size_t room = Seconds(now) < shared_.sensorFreeAt ? 1 : 2;
+        if (shared_.triggers.size() < room) {
+            shared_.triggers.push_back(now);
             streamWake_.notify_all();
         }
         return kSuccess;
@@ -802,13 +807,18 @@ void GigeCamera::ReleaseControl() {
     StopAcquisition();
 }
 
+void GigeCamera::ForgetTriggers() {
+    shared_.triggers.clear();
+    shared_.sensorFreeAt = -std::numeric_limits<double>::infinity();
+}
+
 void GigeCamera::StopAcquisition() {
     if (!shared_.acquiring) {
         return;
     }
     shared_.acquiring = false;
     shared_.stoppedAt = Clock::now();
-    shared_.heldTrigger.reset();
+    ForgetTriggers();
     streamWake_.notify_all();
 }
 

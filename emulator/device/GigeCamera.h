@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <random>
@@ -78,7 +79,11 @@ private:
         // of the stream thread, which must still end the session the stop ended.
         std::uint64_t starts = 0;
         Clock::time_point stoppedAt;  // of the last AcquisitionStop
-        std::optional<Clock::time_point> heldTrigger;
+        // Triggers the stream has not taken yet: one that starts a frame, and one held behind it.
+        std::deque<Clock::time_point> triggers;
+        // When the sensor may expose again, in the device's seconds: infinite while the frame it
+        // works on is not yet read out onto the link.
+        double sensorFreeAt = -std::numeric_limits<double>::infinity();
         std::optional<Peer> controller;
         std::uint32_t privilege = 0;
         Clock::time_point heardAt;  // the controller's last command
@@ -121,6 +126,8 @@ private:
     // Control ends: the stream stops and the parameters unlock.
     void ReleaseControl() ORVEL_REQUIRES(mutex_);
     void StopAcquisition() ORVEL_REQUIRES(mutex_);
+    // A new acquisition, or none: no trigger waits, and the sensor is free.
+    void ForgetTriggers() ORVEL_REQUIRES(mutex_);
     void FireTestPacket(std::uint32_t packetSize) ORVEL_REQUIRES(mutex_);
     std::uint64_t Timestamp() const;
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
+#include <limits>
 
 #include <arpa/inet.h>
 #include <sys/prctl.h>
@@ -230,11 +231,12 @@ void GigeCamera::ScheduleFrame() {
         session.frames == 0 ? session.begin : session.linkFree - emu::kExposureSeconds;
     double exposure = 0;
     if (session.triggered) {
-        if (!shared_.heldTrigger) {
+        if (shared_.triggers.empty()) {
             return;
         }
-        const double arrived = Seconds(*shared_.heldTrigger);
-        shared_.heldTrigger.reset();
+        const double arrived = Seconds(shared_.triggers.front());
+        shared_.triggers.pop_front();
+        shared_.sensorFreeAt = std::numeric_limits<double>::infinity();  // until its readout
         std::uniform_real_distribution<double> jitter(0, emu::kTriggerJitterSeconds);
         exposure = std::max(arrived, ready) + (session.frames == 0 ? emu::kTriggerArmSeconds : 0) +
                    jitter(random_);
@@ -326,6 +328,7 @@ void GigeCamera::Finish(Outgoing& work) {
     }
     Session& session = *session_;
     session.linkFree = wire_;
+    shared_.sensorFreeAt = session.linkFree - emu::kExposureSeconds;
     if (ring_.size() < kRingFrames) {
         ring_.push_back(work.sent);
     } else {
