@@ -1,6 +1,7 @@
 #include "DeviceProgram.h"
 
 #include <chrono>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,13 @@ ProcessResult RunAgainst(const DeviceProgram& device, std::vector<std::string> a
 std::unique_ptr<Process> StartAgainst(const DeviceProgram& device, std::vector<std::string> args) {
     args.insert(args.begin(), TarnwellBinary());
     return std::make_unique<Process>(args, device.ProgramEnvironment());
+}
+
+void ExpectOnlyGrabErrors(const std::string& err) {
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.starts_with("Grab error occurred (e1000014): ")) << line;
+    }
 }
 
 }  // namespace Tarnwell::test

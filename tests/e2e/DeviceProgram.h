@@ -31,4 +31,8 @@ private:
 ProcessResult RunAgainst(const DeviceProgram& device, std::vector<std::string> args);
 std::unique_ptr<Process> StartAgainst(const DeviceProgram& device, std::vector<std::string> args);
 
+// Fails the test unless every line of `err` is a failed grab's: a frame the receiver gave up, as
+// a busy host's may, or one a killed device cut short.
+void ExpectOnlyGrabErrors(const std::string& err);
+
 }  // namespace Tarnwell::test

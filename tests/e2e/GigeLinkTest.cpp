@@ -51,8 +51,9 @@ TEST(GigeLink, ListsConfiguresAndMeasures) {
 }
 
 // Makes sure a camera another program controls is refused at once, with the emulated camera's
-// line, and the first run goes on undisturbed. Example failure: the second program waits for the
-// control channel's time-outs, or takes control from the first.
+// line, and the first run goes on to its end. A frame the first one's receiver gave up while the
+// second program loaded a busy host (a sanitizer build) may be a failed grab. Example failure:
+// the second program waits for the control channel's time-outs, or takes control from the first.
 TEST(GigeLink, ACameraInUseIsRefusedAtOnce) {
     DeviceProgram device;
     auto first = StartAgainst(device, {"--framerate", "10", "--duration", "3", "--binning", "4"});
@@ -66,7 +67,8 @@ TEST(GigeLink, ACameraInUseIsRefusedAtOnce) {
               "open for control.\n");
     EXPECT_EQ(second.exitCode, 1);
     const auto result = first->Wait(30s);
-    EXPECT_EQ(result.err, "");
+    ExpectOnlyGrabErrors(result.err);
+    EXPECT_NE(result.out.find("\n#grabbed: "), std::string::npos) << result.out;
     EXPECT_EQ(result.exitCode, 0);
 }
 
