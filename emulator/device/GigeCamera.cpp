@@ -722,12 +722,10 @@ std::uint16_t GigeCamera::WriteFeature(std::size_t index, const std::uint8_t* by
         if (!shared_.acquiring || !shared_.settings.triggered) {
             return kWriteProtect;
         }
-        // One trigger is held while the sensor is busy; another is ignored. Busy is the camera's
-        // time, not whether the stream thread has taken the trigger before: one still queued
-        // starts a frame the new one finds the sensor busy with.
+        // Busy is the camera's time, not whether the stream thread has taken the triggers before.
         const Clock::time_point now = Clock::now();
-        const std::size_t room = Seconds(now) < shared_.sensorFreeAt ? 1 : 2;
-        if (shared_.triggers.size() < room) {
+        if (shared_.triggers.size() <
+            emu::TriggersThatMayWait(Seconds(now) < shared_.sensorFreeAt)) {
             shared_.triggers.push_back(now);
             streamWake_.notify_all();
         }

@@ -69,8 +69,7 @@ void Acquisition::Start() {
     } else {
         host.modelledSeconds = plan_.timing.processing;
     }
-    // The trigger that starts a frame, and those held behind it.
-    host.triggerCapacity = 1 + kHeldTriggers;
+    host.triggerCapacity = TriggersThatMayWait(false);
     host_.Start(host, counters_, resultNumber_, lostAt_);
     StartThread(host_.Pool());
 }
@@ -188,13 +187,11 @@ void Acquisition::Trigger() {
     ResultPool& pool = host_.Pool();
     {
         MutexLock lock(pool.mutex);
-        // The camera holds one trigger that came while it was busy; another is ignored. Busy is
-        // the camera's time, not whether the acquisition thread has taken the triggers before:
-        // one still queued starts a frame the new one finds the sensor busy with.
+        // Busy is the camera's time, not whether the acquisition thread has taken the triggers
+        // before.
         SessionState& state = pool.State();
         const Clock::time_point arrives = sent + roundTrip / 2;
-        const std::size_t room = arrives < state.sensorFreeAt ? kHeldTriggers : 1 + kHeldTriggers;
-        if (state.triggers.Size() < room) {
+        if (state.triggers.Size() < TriggersThatMayWait(arrives < state.sensorFreeAt)) {
             state.triggers.Push(arrives);
         }
     }

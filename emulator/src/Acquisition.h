@@ -22,8 +22,6 @@ namespace Orvel::detail {
 
 class Acquisition final : public IStreamGrabber {
 public:
-    // The camera holds one trigger that came while its sensor was busy; one more is ignored.
-    static constexpr std::size_t kHeldTriggers = 1;
     // Stopping lets a frame already on its way finish (as AcquisitionStop does), if it arrives
     // within this many seconds.
     static constexpr double kFinishFrameSeconds = 1.0;

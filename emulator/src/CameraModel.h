@@ -3,6 +3,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 #include "Link.h"
@@ -22,6 +23,13 @@ inline constexpr double kExposureSeconds = 1e-3;
 inline constexpr double kTriggerArmSeconds = 5e-3;
 // A triggered exposure starts up to this much after the trigger reaches the camera.
 inline constexpr double kTriggerJitterSeconds = 100e-6;
+// The camera holds one trigger that came while its sensor was busy; one more is ignored.
+inline constexpr std::size_t kHeldTriggers = 1;
+// Triggers that may wait for the sensor when one arrives: with the sensor busy, those held;
+// free, also the one that starts a frame (which a trigger after it then finds busy).
+inline constexpr std::size_t TriggersThatMayWait(bool sensorBusy) {
+    return sensorBusy ? kHeldTriggers : 1 + kHeldTriggers;
+}
 
 // The class's rules for a camera of the scenario, whose components it may leave out.
 inline bool IsAvailable(const CameraConfig& config, const Settings& settings,
